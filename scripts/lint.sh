@@ -1,0 +1,12 @@
+#!/usr/bin/env bash
+# clang-format and clang-tidy over the project's sources. usage: scripts/lint.sh BUILD_DIR
+set -euo pipefail
+cd "$(dirname "$0")/.."
+build=${1:?usage: $0 BUILD_DIR (a configured build with compile_commands.json)}
+
+mapfile -t sources < <(git ls-files '*.cpp' '*.h' '*.c')
+clang-format --dry-run --Werror "${sources[@]}"
+
+mapfile -t checked < <(git ls-files 'lib/*.cpp' 'provider/*.cpp' 'tool/*.cpp')
+clang-tidy -quiet -p "$build" "${checked[@]}" 2>/dev/null
+echo "format and lint clean"
