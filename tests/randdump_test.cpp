@@ -1,10 +1,13 @@
 // randdump run as users run it, against the scriptable provider module.
+#include <pty.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
+#include <array>
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
@@ -217,6 +220,43 @@ TEST_F(RanddumpTest, FullDiskKeepsTheOldSampleAndLeavesNoTemporaryFile)
     EXPECT_EQ(files, std::set<std::string>{"random_0.txt"});
     EXPECT_NE(run.calls.find("C_CloseSession\nC_Finalize\n"), std::string::npos);
     EXPECT_NE(run.calls.find("open sessions at C_Finalize 0\n"), std::string::npos);
+}
+
+// People watching on a terminal see a progress line; it is gone when the run ends.
+TEST_F(RanddumpTest, ProgressLineOnlyOnATerminalAndErasedAtTheEnd)
+{
+    int master = -1;
+    int slave = -1;
+    ASSERT_EQ(openpty(&master, &slave, nullptr, nullptr, nullptr), 0);
+    const pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        close(master);
+        if (chdir(work_.Path().c_str()) != 0 || dup2(slave, 2) < 0 ||
+            freopen("/dev/null", "w", stdout) == nullptr) {
+            _exit(127);
+        }
+        setenv("PKCS11_MODULE_PATH", FAKEP11_PATH, 1);
+        setenv("FAKEP11", "slow=3", 1);
+        execl(RANDDUMP_PATH, RANDDUMP_PATH, nullptr);
+        _exit(127);
+    }
+    close(slave);
+    std::string screen;
+    std::array<char, 4096> chunk{};
+    ssize_t got = 0;
+    while ((got = read(master, chunk.data(), chunk.size())) > 0) {  // EIO once the child is gone
+        screen.append(chunk.data(), static_cast<std::size_t>(got));
+    }
+    close(master);
+    int status = 0;
+    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    EXPECT_NE(screen.find("\r"), std::string::npos) << screen;
+    EXPECT_NE(screen.find("MiB/s"), std::string::npos) << screen;
+    EXPECT_NE(screen.find("%"), std::string::npos) << screen;
+    EXPECT_TRUE(screen.ends_with("\r\033[K")) << screen;
+    EXPECT_EQ(fs::file_size(work_ / "random_0.txt"), kSampleSize);
 }
 
 TEST_F(RanddumpTest, UnloadableModuleIsNamedWithTheLoadersReason)

@@ -1,6 +1,7 @@
 #include "fakep11.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -8,6 +9,7 @@
 #include <optional>
 #include <sstream>
 #include <string_view>
+#include <thread>
 
 #define FAKEP11_EXPORT __attribute__((visibility("default")))
 
@@ -64,6 +66,8 @@ Module::Module()
             logPath = value;
         } else if (key == "lenient") {
             state.lenient = value == "1";
+        } else if (key == "slow") {
+            state.slowMilliseconds = static_cast<unsigned>(std::stoul(value));
         } else if (key == "version") {
             unsigned major = 0;
             unsigned minor = 0;
@@ -299,6 +303,9 @@ CK_RV GenerateRandom(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pRandomData, CK_ULO
         return CKR_SESSION_HANDLE_INVALID;
     }
     State &s = S();
+    if (s.slowMilliseconds != 0 && s.Calls(Call::GenerateRandom) % 256 == 0) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(s.slowMilliseconds));
+    }
     for (CK_ULONG i = 0; i < ulRandomLen; ++i) {
         pRandomData[i] = StreamByte(s.bytesGenerated++);
     }

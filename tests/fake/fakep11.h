@@ -7,6 +7,7 @@
 //   fail=<Call>@<k>:<code>   the k-th call of C_<Call> returns <code> (k = 0: every call)
 //   version=<major>.<minor>  the Cryptoki version C_GetInfo reports
 //   lenient=1                accept calls before C_Initialize
+//   slow=<ms>                C_GenerateRandom sleeps this long on every 256th call
 //   log=<path>               at exit, write the calls made and the sessions left open there
 #ifndef TESTS_FAKE_FAKEP11_H
 #define TESTS_FAKE_FAKEP11_H
@@ -78,6 +79,7 @@ struct State {
     std::array<Failure, static_cast<std::size_t>(Call::Count)> failures{};
     CK_VERSION version{2, 40};
     bool lenient = false;
+    unsigned slowMilliseconds = 0;
     std::vector<Token> tokens{Token{0, "fake token", "1234"}};
     std::map<CK_OBJECT_HANDLE, Object> objects;
 
