@@ -1,6 +1,5 @@
 #include <algorithm>
 #include <array>
-#include <cinttypes>
 #include <cstdio>
 #include <cstring>
 #include <string_view>
@@ -9,11 +8,9 @@
 
 namespace {
 
-constexpr int kResultRows = 129;
-
 // Standard codes first, then the token vendor's own (bit 31 set). Texts are shown to users and
 // matched by ResultValue, so they stay exactly as they are, spelling included.
-constexpr std::array<ConstNameEntry, kResultRows + 1> kResultCodes{{
+constexpr std::array<ConstNameEntry, 129 + 1> kResultCodes{{
     {CKR_OK, "success"},
     {CKR_CANCEL, "cancel"},
     {CKR_HOST_MEMORY, "host memory"},
@@ -146,21 +143,21 @@ constexpr std::array<ConstNameEntry, kResultRows + 1> kResultCodes{{
     {0, nullptr},
 }};
 
-std::span<const ConstNameEntry> ResultTable()
-{
-    return std::span(kResultCodes).first<kResultRows>();
-}
-
 }  // namespace
+
+std::span<const ConstNameEntry> ckhelper::ResultCodeRows()
+{
+    return Rows(kResultCodes);
+}
 
 extern "C" const char *ResultName(CK_ULONG value)
 {
-    return ckhelper::NameOf(value, ResultTable());
+    return ckhelper::NameOf(value, ckhelper::ResultCodeRows());
 }
 
 extern "C" CK_ULONG ResultValue(const char *name)
 {
-    return ckhelper::ValueOf(name, "CKR_", ResultTable());
+    return ckhelper::ValueOf(name, "CKR_", ckhelper::ResultCodeRows());
 }
 
 extern "C" CK_RV GetErrorString(CK_RV rv, char *buffer, size_t size)

@@ -59,9 +59,43 @@ CK_ULONG ResultValue(const char *name);
  */
 CK_RV GetErrorString(CK_RV rv, char *buffer, size_t size);
 
+/* The other constant name tables, both ways. Value to name gives the first row with the value,
+ * else "Vendor defined" or "UNKNOWN"; name to value accepts the name with or without its prefix
+ * ("CKA_LABEL" or "LABEL"), else gives CKHELPER_NOT_FOUND. Session state names take the "CKM_"
+ * prefix. */
+const char *ObjectClassName(CK_ULONG value);
+CK_ULONG ObjectClassValue(const char *name);
+const char *KeyTypeName(CK_ULONG value);
+CK_ULONG KeyTypeValue(const char *name);
+const char *AttributeName(CK_ULONG value);
+CK_ULONG AttributeValue(const char *name);
+const char *MechanismName(CK_ULONG value);
+CK_ULONG MechanismValue(const char *name);
+const char *SessionStateName(CK_ULONG value);
+CK_ULONG SessionStateValue(const char *name);
+
 /* CKR_OK when the provider speaks Cryptoki major version `requiredMajor`, which must be 2;
  * CKR_GENERAL_ERROR for another version; C_GetInfo's failure unchanged. */
 CK_RV CheckCryptokiVersion(int requiredMajor);
+
+/* ---- Attribute templates ------------------------------------------------------------------ */
+
+/* A template with its entry count. */
+typedef struct AttrData {
+    CK_ATTRIBUTE *pTemplate;
+    CK_ULONG count;
+} AttrData;
+
+/* Matches any attribute type in FindAttr. */
+#define CKHELPER_ANY_ATTRIBUTE ((CK_ATTRIBUTE_TYPE)0xFFFF)
+
+/* The first of the `count` entries of `attr` with the given type (any entry for
+ * CKHELPER_ANY_ATTRIBUTE), or null. A null `attr` with a count above 0 is a programming error:
+ * the program stops with a message naming the expression and the module findattr. */
+CK_ATTRIBUTE *FindAttr(CK_ATTRIBUTE_TYPE type, CK_ATTRIBUTE *attr, CK_ULONG count);
+
+/* FindAttr over the template and count of `attrData`, which must not be null. */
+CK_ATTRIBUTE *FindAttrInData(CK_ATTRIBUTE_TYPE type, AttrData *attrData);
 
 #ifdef __cplusplus
 }
