@@ -97,6 +97,63 @@ CK_ATTRIBUTE *FindAttr(CK_ATTRIBUTE_TYPE type, CK_ATTRIBUTE *attr, CK_ULONG coun
 /* FindAttr over the template and count of `attrData`, which must not be null. */
 CK_ATTRIBUTE *FindAttrInData(CK_ATTRIBUTE_TYPE type, AttrData *attrData);
 
+/* ---- Tokens and objects by label --------------------------------------------------------- */
+
+/* Strips trailing blanks in place from the text in the first `size` bytes of `text`, keeping the
+ * first character: a text of blanks only keeps one. Does nothing for a size of 0 or less. */
+void TrimTrailingSpaces(char *text, int size);
+
+/* The slot of the first token (in the provider's slot order) whose label equals `label`. Labels
+ * compare after cutting to 32 characters and stripping trailing blanks, byte for byte.
+ * CKR_GENERAL_ERROR when no token matches; `*pSlot` is written only on success. */
+CK_RV FindSlotByTokenLabel(const char *label, CK_SLOT_ID *pSlot);
+
+/* The first object of the class with exactly this label (CKR_GENERAL_ERROR when none). The
+ * search is always ended, so none stays active in the session. */
+CK_RV FindObjectByLabel(CK_SESSION_HANDLE hSession, CK_OBJECT_CLASS objectClass, const char *label,
+                        CK_OBJECT_HANDLE *phObject);
+
+/* Opens the object named by a reference "token(pin)/label" or "token/label": finds the token's
+ * slot, opens a read/write session, logs the user in when a PIN is given (an empty one too), and
+ * finds the object of the class with the label (everything after the first "/"). The three
+ * out-parameters may be null. A non-null `phSession` receives the open session, which the caller
+ * then owns; with a null one, or on failure, the session is closed. CKR_ARGUMENTS_BAD for a
+ * reference without "/". The copy of the reference, PIN included, is wiped before release. */
+CK_RV OpenObjectByReference(const char *reference, CK_OBJECT_CLASS objectClass, CK_SLOT_ID *pSlot,
+                            CK_SESSION_HANDLE *phSession, CK_OBJECT_HANDLE *phObject);
+
+/* ---- Object and attribute helpers ---------------------------------------------------------- */
+
+/* Creates a labelled token object, private (CKA_PRIVATE true) or public. */
+CK_RV CreatePrivateObject(CK_SESSION_HANDLE hSession, CK_OBJECT_CLASS objectClass,
+                          const char *label, CK_OBJECT_HANDLE *phObject);
+CK_RV CreatePublicObject(CK_SESSION_HANDLE hSession, CK_OBJECT_CLASS objectClass, const char *label,
+                         CK_OBJECT_HANDLE *phObject);
+
+/* Gives the first object of the class labelled `oldLabel` the label `newLabel`. */
+CK_RV RelabelObject(CK_SESSION_HANDLE hSession, CK_OBJECT_CLASS objectClass, const char *oldLabel,
+                    const char *newLabel);
+
+/* Reads one attribute. The value's length is stored in `*pulLen` (when not null) first; a
+ * `bufferLength` of 0 only asks for it. CKR_ATTRIBUTE_TYPE_INVALID when the value is longer
+ * than the buffer. */
+CK_RV GetObjectAttribute(CK_SESSION_HANDLE hSession, CK_OBJECT_HANDLE hObject,
+                         CK_ATTRIBUTE_TYPE type, void *buffer, CK_ULONG bufferLength,
+                         CK_ULONG *pulLen);
+
+/* Writes one attribute. */
+CK_RV SetObjectAttribute(CK_SESSION_HANDLE hSession, CK_OBJECT_HANDLE hObject,
+                         CK_ATTRIBUTE_TYPE type, void *value, CK_ULONG length);
+
+/* GetObjectAttribute for CKA_VALUE; when the length cannot be read, `*pulLen` gets
+ * `bufferLength`. */
+CK_RV GetObjectValue(CK_SESSION_HANDLE hSession, CK_OBJECT_HANDLE hObject, void *buffer,
+                     CK_ULONG bufferLength, CK_ULONG *pulLen);
+
+/* SetObjectAttribute for CKA_VALUE; `*pulLen` gets `length` whatever the result. */
+CK_RV SetObjectValue(CK_SESSION_HANDLE hSession, CK_OBJECT_HANDLE hObject, void *value,
+                     CK_ULONG length, CK_ULONG *pulLen);
+
 #ifdef __cplusplus
 }
 #endif

@@ -115,6 +115,7 @@ CK_RV Enter(Call call, std::string line)
     State &s = S();
     const unsigned n = ++s.calls[static_cast<std::size_t>(call)];
     s.log.push_back(std::move(line));
+    s.sequence.push_back(call);
     const Failure &failure = s.failures[static_cast<std::size_t>(call)];
     if (failure.code != CKR_OK && (failure.at == 0 || failure.at == n)) {
         return failure.code;

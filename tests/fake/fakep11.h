@@ -86,6 +86,7 @@ struct State {
     // What the module saw.
     std::array<unsigned, static_cast<std::size_t>(Call::Count)> calls{};
     std::vector<std::string> log;  // one line per call, with the arguments that matter
+    std::vector<Call> sequence;    // the calls in order
     bool initialized = false;
     std::map<CK_SESSION_HANDLE, Session> sessions;
     std::map<CK_SLOT_ID, bool> loggedIn;
@@ -106,6 +107,15 @@ struct State {
             active += session.searching ? 1 : 0;
         }
         return active;
+    }
+    // Forgets the calls seen so far (and the failures scripted for them); keeps sessions and
+    // objects.
+    void ClearCalls()
+    {
+        calls = {};
+        failures = {};
+        log.clear();
+        sequence.clear();
     }
     // Back to a fresh module with one token "fake token" in slot 0.
     void Reset() { *this = State{}; }
