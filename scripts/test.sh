@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs what is missing, then builds and runs every test: a GCC build, and a Clang build with
-# AddressSanitizer and UndefinedBehaviorSanitizer; then the format and lint checks.
+# AddressSanitizer and UndefinedBehaviorSanitizer; then a minute of fuzzing, and the format and
+# lint checks.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/deps.sh
@@ -20,6 +21,9 @@ run_suite build/gcc -DCMAKE_C_COMPILER=gcc -DCMAKE_CXX_COMPILER=g++
 echo "== Clang build with ASan and UBSan"
 run_suite build/sanitize -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
   -DCMAKE_BUILD_TYPE=Debug -DCKHELPER_SANITIZE=ON
+
+echo "== libFuzzer, 60 seconds"
+scripts/fuzz.sh 60
 
 echo "== Format and lint"
 scripts/lint.sh build/sanitize

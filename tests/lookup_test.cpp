@@ -15,16 +15,8 @@ namespace {
 
 using fakep11::Call;
 
-class LookupTest : public ::testing::Test {
+class LookupTest : public testsupport::FakeProviderTest {
 protected:
-    void SetUp() override
-    {
-        fake_ = testsupport::FakeState();
-        ASSERT_NE(fake_, nullptr);
-        fake_->Reset();
-        fake_->lenient = true;
-    }
-
     CK_OBJECT_HANDLE AddObject(CK_SLOT_ID slot, const std::string &label,
                                CK_OBJECT_CLASS objectClass = CKO_DATA)
     {
@@ -45,8 +37,6 @@ protected:
                      [&](const std::string &line) { return line.rfind(prefix, 0) == 0; });
         return lines;
     }
-
-    fakep11::State *fake_ = nullptr;
 };
 
 struct ReferenceCase {

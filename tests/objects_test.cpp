@@ -14,14 +14,14 @@ using fakep11::Call;
 
 const std::string kValue = "twenty-four bytes value!";  // 24 bytes
 
-class ObjectsTest : public ::testing::Test {
+class ObjectsTest : public testsupport::FakeProviderTest {
 protected:
     void SetUp() override
     {
-        fake_ = testsupport::FakeState();
-        ASSERT_NE(fake_, nullptr);
-        fake_->Reset();
-        fake_->lenient = true;
+        FakeProviderTest::SetUp();
+        if (HasFatalFailure()) {
+            return;
+        }
         ASSERT_EQ(ProviderFunctions()->C_OpenSession(0, CKF_RW_SESSION | CKF_SERIAL_SESSION,
                                                      nullptr, nullptr, &hSession_),
                   CKR_OK);
@@ -33,7 +33,6 @@ protected:
         fake_->ClearCalls();
     }
 
-    fakep11::State *fake_ = nullptr;
     CK_SESSION_HANDLE hSession_ = 0;
     CK_OBJECT_HANDLE hObject_ = 0;
 };

@@ -6,17 +6,7 @@
 
 namespace {
 
-class CheckCryptokiVersionTest : public ::testing::Test {
-protected:
-    void SetUp() override
-    {
-        fake_ = testsupport::FakeState();
-        ASSERT_NE(fake_, nullptr);
-        fake_->Reset();
-        fake_->lenient = true;
-    }
-    fakep11::State *fake_ = nullptr;
-};
+using CheckCryptokiVersionTest = testsupport::FakeProviderTest;
 
 TEST_F(CheckCryptokiVersionTest, AcceptsAnyMinorOfMajorTwo)
 {

@@ -271,9 +271,9 @@ CK_RV CloseSession(CK_SESSION_HANDLE hSession)
 CK_RV Login(CK_SESSION_HANDLE hSession, CK_USER_TYPE userType, CK_UTF8CHAR_PTR pPin,
             CK_ULONG ulPinLen)
 {
-    const CK_RV rv =
-        Enter(Call::Login, "C_Login(" + std::to_string(userType) + ", " + Quoted(pPin, ulPinLen) +
-                               ", " + std::to_string(ulPinLen) + ")");
+    const std::string pin = S().logPins ? Quoted(pPin, ulPinLen) : "<pin>";
+    const CK_RV rv = Enter(Call::Login, "C_Login(" + std::to_string(userType) + ", " + pin + ", " +
+                                            std::to_string(ulPinLen) + ")");
     if (rv != CKR_OK) {
         return rv;
     }

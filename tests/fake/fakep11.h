@@ -80,6 +80,7 @@ struct State {
     CK_VERSION version{2, 40};
     bool lenient = false;
     unsigned slowMilliseconds = 0;
+    bool logPins = true;  // false: C_Login logs the PIN's length only
     std::vector<Token> tokens{Token{0, "fake token", "1234"}};
     std::map<CK_OBJECT_HANDLE, Object> objects;
 

@@ -3,6 +3,7 @@
 #define TESTS_SUPPORT_FAKESTATE_H
 
 #include <dlfcn.h>
+#include <gtest/gtest.h>
 
 #include "ckhelper.h"
 #include "fake/fakep11.h"
@@ -23,6 +24,20 @@ inline fakep11::State *FakeState()
     dlclose(module);  // only drops the reference RTLD_NOLOAD took
     return state != nullptr ? state() : nullptr;
 }
+
+// A test against a fresh scriptable module that accepts calls without C_Initialize.
+class FakeProviderTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        fake_ = FakeState();
+        ASSERT_NE(fake_, nullptr) << "PKCS11_MODULE_PATH does not name the scriptable module";
+        fake_->Reset();
+        fake_->lenient = true;
+    }
+
+    fakep11::State *fake_ = nullptr;
+};
 
 }  // namespace testsupport
 
