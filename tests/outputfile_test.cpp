@@ -4,9 +4,11 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstddef>
 #include <filesystem>
 #include <fstream>
+#include <span>
 #include <vector>
 
 #include "outputfile.h"
@@ -19,9 +21,12 @@ using randdump::OutputFile;
 using testsupport::ReadFile;
 using testsupport::TempDir;
 
-std::vector<std::byte> Bytes(std::size_t size, unsigned char value)
+// Fills the next `size` bytes with `value`, as randdump fills each block.
+bool Append(OutputFile &output, std::size_t size, unsigned char value)
 {
-    return std::vector<std::byte>(size, std::byte{value});
+    const std::span<std::byte> next = output.Next(size);
+    std::fill(next.begin(), next.end(), std::byte{value});
+    return next.size() == size;
 }
 
 std::size_t EntryCount(const fs::path &directory)
@@ -36,18 +41,26 @@ TEST(OutputFile, NothingAppearsUntilCommitAndThenExactlyTheBytesWritten)
     {
         OutputFile output((dir / "sample").string());
         ASSERT_TRUE(output.Open()) << output.Reason();
-        for (int i = 0; i < 300; ++i) {  // several times the write buffer, in odd pieces
-            ASSERT_TRUE(output.Write(Bytes(4099, static_cast<unsigned char>(i))));
+        for (int i = 0; i < 600; ++i) {  // more than the write buffer, in odd pieces
+            ASSERT_TRUE(Append(output, 4099, static_cast<unsigned char>(i)));
         }
         EXPECT_EQ(ReadFile(dir / "sample"), "old");
         EXPECT_EQ(EntryCount(dir.Path()), 1U);
         ASSERT_TRUE(output.Commit()) << output.Reason();
     }
     const std::string written = ReadFile(dir / "sample");
-    ASSERT_EQ(written.size(), 300U * 4099);
+    ASSERT_EQ(written.size(), 600U * 4099);
     EXPECT_EQ(static_cast<unsigned char>(written[4099 * 7]), 7);
-    EXPECT_EQ(static_cast<unsigned char>(written.back()), 299 % 256);
+    EXPECT_EQ(static_cast<unsigned char>(written.back()), 599 % 256);
     EXPECT_EQ(EntryCount(dir.Path()), 1U);
+}
+
+TEST(OutputFile, RefusesAPieceLargerThanItsBuffer)
+{
+    const TempDir dir;
+    OutputFile output((dir / "sample").string());
+    ASSERT_TRUE(output.Open());
+    EXPECT_TRUE(output.Next(std::size_t{64} << 20).empty());
 }
 
 TEST(OutputFile, AnUncommittedFileVanishes)
@@ -57,7 +70,7 @@ TEST(OutputFile, AnUncommittedFileVanishes)
         OutputFile output((dir / "sample").string());
         ASSERT_TRUE(output.Open());
         ASSERT_TRUE(output.Reserve(1 << 20));
-        ASSERT_TRUE(output.Write(Bytes(100, 1)));
+        ASSERT_TRUE(Append(output, 100, 1));
     }
     EXPECT_EQ(EntryCount(dir.Path()), 0U);
 }
@@ -87,7 +100,7 @@ TEST(OutputFile, AFullDiskDuringWritesLeavesTheOldFileAndNoTrace)
         OutputFile output((dir / "sample").string());
         ASSERT_TRUE(output.Open());
         for (int i = 0; i < 64 && !failed; ++i) {
-            failed = !output.Write(Bytes(64 * 1024, 0xAB));
+            failed = !Append(output, 64 * 1024, 0xAB);
         }
         failed = failed || !output.Commit();
         reason = output.Reason();

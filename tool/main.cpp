@@ -1,5 +1,4 @@
 // randdump: draws a fixed sample of raw random bytes from the token in slot 0 into random_0.txt.
-#include <algorithm>
 #include <array>
 #include <cstddef>
 #include <cstdio>
@@ -48,21 +47,21 @@ ExitStatus Dump(CK_FUNCTION_LIST &p11, CK_SESSION_HANDLE hSession)
         ReportOutputFailure(output);
         return kOutputFailed;
     }
-    std::array<CK_BYTE, kBlockSize> pRandomData{};
-    std::ranges::fill(pRandomData, CK_BYTE{0x20});
-    const auto block = std::as_bytes(std::span(pRandomData));
     randdump::Progress progress(stderr, std::uint64_t{kBlockSize} * kBlockCount);
     for (unsigned i = 0; i < kBlockCount; ++i) {
-        const CK_RV rv = p11.C_GenerateRandom(hSession, pRandomData.data(), kBlockSize);
+        // Each block is generated straight into the file's write buffer.
+        const std::span<std::byte> pRandomData = output.Next(kBlockSize);
+        if (pRandomData.empty()) {
+            progress.Erase();
+            ReportOutputFailure(output);
+            return kOutputFailed;
+        }
+        const CK_RV rv = p11.C_GenerateRandom(
+            hSession, reinterpret_cast<CK_BYTE_PTR>(pRandomData.data()), kBlockSize);
         if (rv != CKR_OK) {
             progress.Erase();
             ReportFailure("C_GenerateRandom", rv);
             return kGenerationFailed;
-        }
-        if (!output.Write(block)) {
-            progress.Erase();
-            ReportOutputFailure(output);
-            return kOutputFailed;
         }
         progress.Update(std::uint64_t{kBlockSize} * (i + 1));
     }

@@ -75,7 +75,8 @@ bool OutputFile::Open()
         errno = EISDIR;
         return Fail();
     }
-    buffer_.reserve(kBufferSize);
+    buffer_.resize(kBufferSize);
+    used_ = 0;
     fd_ = open(directory_.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, kCreateMode);
     if (fd_ >= 0) {
         return true;
@@ -112,15 +113,19 @@ bool OutputFile::Reserve(std::uint64_t size)
     return errno == EOPNOTSUPP || Fail();
 }
 
-bool OutputFile::Write(std::span<const std::byte> bytes)
+std::span<std::byte> OutputFile::Next(std::size_t size)
 {
-    buffer_.insert(buffer_.end(), bytes.begin(), bytes.end());
-    return buffer_.size() < kBufferSize || Flush();
+    if (size > buffer_.size() || (used_ + size > buffer_.size() && !Flush())) {
+        return {};
+    }
+    const std::span<std::byte> next = std::span(buffer_).subspan(used_, size);
+    used_ += size;
+    return next;
 }
 
 bool OutputFile::Flush()
 {
-    std::span<const std::byte> pending(buffer_);
+    std::span<const std::byte> pending = std::span(buffer_).first(used_);
     while (!pending.empty()) {
         const ssize_t written = write(fd_, pending.data(), pending.size());
         if (written < 0) {
@@ -131,7 +136,7 @@ bool OutputFile::Flush()
         }
         pending = pending.subspan(static_cast<size_t>(written));
     }
-    buffer_.clear();
+    used_ = 0;
     return true;
 }
 

@@ -26,7 +26,10 @@ public:
     bool Open();
     // Claims the space for `size` bytes up front, so that a full disk shows before any work.
     bool Reserve(std::uint64_t size);
-    bool Write(std::span<const std::byte> bytes);
+    // The next `size` bytes of the file (at most the write buffer's size), to be filled in place
+    // before the next call; empty when earlier bytes could not be written. Filling the file's
+    // buffer directly spares a copy of every byte.
+    std::span<std::byte> Next(std::size_t size);
     bool Commit();
 
     [[nodiscard]] const std::string &Target() const { return target_; }
@@ -44,6 +47,7 @@ private:
     std::string namedPath_;  // set while a named temporary file exists
     int fd_ = -1;
     std::vector<std::byte> buffer_;
+    std::size_t used_ = 0;
     std::string reason_;
 };
 
