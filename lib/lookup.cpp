@@ -3,6 +3,7 @@
 #include <array>
 #include <cstring>
 #include <new>
+#include <stdexcept>
 #include <string_view>
 #include <vector>
 
@@ -110,6 +111,8 @@ CK_RV FindInSlotList(CK_FUNCTION_LIST &p11, const LabelBuffer &wanted, CK_ULONG 
     try {
         slots.resize(count);
     } catch (const std::bad_alloc &) {
+        return CKR_HOST_MEMORY;
+    } catch (const std::length_error &) {  // a count no memory could hold
         return CKR_HOST_MEMORY;
     }
     CK_RV rv = p11.C_GetSlotList(CK_TRUE, slots.data(), &count);

@@ -203,6 +203,33 @@ INSTANTIATE_TEST_SUITE_P(Labels, SlotLabelTest,
                                            LabelCase{{""}, " ", CKR_OK, 10},
                                            LabelCase{{}, "tok", CKR_GENERAL_ERROR, 0}));
 
+// AddressSanitizer's operator new aborts when memory runs out instead of throwing.
+#if defined(__SANITIZE_ADDRESS__)
+constexpr bool kNewThrows = false;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+constexpr bool kNewThrows = false;
+#else
+constexpr bool kNewThrows = true;
+#endif
+#else
+constexpr bool kNewThrows = true;
+#endif
+
+TEST_F(LookupTest, ASlotListTooLargeForMemoryIsReportedAsHostMemory)
+{
+    std::vector<CK_ULONG> claims{~CK_ULONG{0}};  // more than a vector can hold
+    if (kNewThrows) {
+        claims.push_back(CK_ULONG{1} << 40U);  // 8 TiB: the allocation itself fails
+    }
+    for (const CK_ULONG claimed : claims) {
+        fake_->claimedSlotCount = claimed;
+        CK_SLOT_ID slot = 77;
+        EXPECT_EQ(FindSlotByTokenLabel("fake token", &slot), CKR_HOST_MEMORY) << claimed;
+        EXPECT_EQ(slot, 77U);
+    }
+}
+
 TEST(TrimTrailingSpaces, StripsTrailingBlanksWithinTheSizeButKeepsTheFirstCharacter)
 {
     struct Case {

@@ -211,6 +211,10 @@ CK_RV GetSlotList(CK_BBOOL tokenPresent, CK_SLOT_ID_PTR pSlotList, CK_ULONG_PTR 
         return CKR_ARGUMENTS_BAD;  // the library only ever asks for slots with a token
     }
     const std::vector<Token> &tokens = S().tokens;
+    if (pSlotList == nullptr && S().claimedSlotCount != 0) {
+        *pulCount = S().claimedSlotCount;
+        return CKR_OK;
+    }
     if (pSlotList != nullptr) {
         if (*pulCount < tokens.size()) {
             *pulCount = tokens.size();

@@ -81,6 +81,8 @@ struct State {
     bool lenient = false;
     unsigned slowMilliseconds = 0;
     bool logPins = true;  // false: C_Login logs the PIN's length only
+    CK_ULONG claimedSlotCount =
+        0;  // when set, the slot count C_GetSlotList reports for a null list
     std::vector<Token> tokens{Token{0, "fake token", "1234"}};
     std::map<CK_OBJECT_HANDLE, Object> objects;
 

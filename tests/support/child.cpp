@@ -37,6 +37,7 @@ ChildResult RunChild(const std::vector<std::string> &argv, const std::filesystem
             dup2(err, 2) < 0 || chdir(directory.c_str()) != 0) {
             _exit(127);
         }
+        setenv("LSAN_OPTIONS", "suppressions=" LEAK_SUPPRESSIONS, 0);
         for (const auto &[name, value] : environment) {
             if (value.empty()) {
                 unsetenv(name.c_str());
