@@ -49,7 +49,7 @@ Binding Bind()
     CK_FUNCTION_LIST_PTR functions = nullptr;
     const CK_RV rv = getFunctionList(&functions);
     if (rv != CKR_OK || functions == nullptr) {
-        binding.error = "C_GetFunctionList failed";
+        binding.error = "C_GetFunctionList failed with result " + std::to_string(rv);
         return binding;
     }
     binding.functions = functions;

@@ -1,6 +1,7 @@
 // randdump: draws a fixed sample of raw random bytes from the token in slot 0 into random_0.txt.
 #include <array>
 #include <cstddef>
+#include <cstdint>
 #include <cstdio>
 #include <span>
 
@@ -13,6 +14,7 @@ namespace {
 constexpr CK_SLOT_ID kSlot = 0;
 constexpr CK_ULONG kBlockSize = 0x400;
 constexpr unsigned kBlockCount = 0xC800;
+constexpr std::uint64_t kSampleSize = std::uint64_t{kBlockSize} * kBlockCount;  // 52,428,800
 constexpr int kRequiredMajor = 2;
 constexpr const char *kOutputName = "random_0.txt";
 constexpr size_t kErrorStringSize = 100;
@@ -43,11 +45,11 @@ void ReportOutputFailure(const randdump::OutputFile &output)
 ExitStatus Dump(CK_FUNCTION_LIST &p11, CK_SESSION_HANDLE hSession)
 {
     randdump::OutputFile output(kOutputName);
-    if (!output.Open() || !output.Reserve(std::uint64_t{kBlockSize} * kBlockCount)) {
+    if (!output.Open() || !output.Reserve(kSampleSize)) {
         ReportOutputFailure(output);
         return kOutputFailed;
     }
-    randdump::Progress progress(stderr, std::uint64_t{kBlockSize} * kBlockCount);
+    randdump::Progress progress(stderr, kSampleSize);
     for (unsigned i = 0; i < kBlockCount; ++i) {
         // Each block is generated straight into the file's write buffer.
         const std::span<std::byte> pRandomData = output.Next(kBlockSize);
