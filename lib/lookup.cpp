@@ -1,8 +1,10 @@
 // Naming tokens and objects by text: a token by its label, an object by class and label, and both
 // by a reference "token(pin)/label".
+#include <algorithm>
 #include <array>
 #include <cstring>
 #include <new>
+#include <span>
 #include <stdexcept>
 #include <string_view>
 #include <vector>
@@ -43,7 +45,6 @@ public:
     OpenedSession(OpenedSession &&) = delete;
     OpenedSession &operator=(OpenedSession &&) = delete;
 
-    [[nodiscard]] CK_SESSION_HANDLE Handle() const { return hSession_; }
     CK_SESSION_HANDLE Release()
     {
         owned_ = false;
