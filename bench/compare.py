@@ -9,7 +9,7 @@ import subprocess
 import sys
 
 
-MEASURE = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "build", "bench", "bench", "measure")
+MEASURE = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "build", "benchmark", "bench", "measure")
 
 
 def measure(command, directory):

@@ -8,8 +8,8 @@ cd "$(dirname "$0")/.."
 runs=${1:-9}
 scripts/deps.sh
 
-cmake -S . -B build/bench -G Ninja -DCMAKE_BUILD_TYPE=Release -DCKHELPER_BUILD_TESTS=ON >/dev/null
-cmake --build build/bench --target randdump genonly measure >/dev/null
+cmake -S . -B build/benchmark -G Ninja -DCMAKE_BUILD_TYPE=Release -DCKHELPER_BUILD_TESTS=ON >/dev/null
+cmake --build build/benchmark --target randdump genonly measure >/dev/null
 
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
@@ -17,4 +17,4 @@ scripts/softhsm-token.sh "$work/store" >/dev/null
 export SOFTHSM2_CONF=$work/store/softhsm2.conf
 mkdir "$work/out"
 python3 bench/compare.py "$runs" "$work/out" \
-  "randdump=$PWD/build/bench/tool/randdump" "genonly=$PWD/build/bench/bench/genonly"
+  "randdump=$PWD/build/benchmark/tool/randdump" "genonly=$PWD/build/benchmark/bench/genonly"
