@@ -21,7 +21,8 @@ namespace ckhelper {
 const char *NameOf(CK_ULONG value, std::span<const ConstNameEntry> table)
 {
     for (const ConstNameEntry &row : table) {
-        if (row.value == value) {
+        // A caller's row without a name is no match: the result is never null.
+        if (row.value == value && row.name != nullptr) {
             return row.name;
         }
     }

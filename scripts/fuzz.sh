@@ -9,7 +9,7 @@ seconds=${1:-60}
 
 cmake -S . -B build/fuzz -G Ninja -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
   -DCMAKE_BUILD_TYPE=Debug -DCKHELPER_SANITIZE=ON -DCKHELPER_FUZZ=ON >/dev/null
-cmake --build build/fuzz --target reference_fuzz fakep11
+cmake --build build/fuzz --target reference_fuzz p11shim
 
 scratch=$(mktemp -d)
 trap 'rm -rf "$scratch"' EXIT

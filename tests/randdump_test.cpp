@@ -1,4 +1,5 @@
-// randdump run as users run it, against the scriptable provider module.
+// randdump run as users run it, on a SoftHSM2 token at slot 0 reached through the fault shim.
+#include <fcntl.h>
 #include <pty.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
@@ -8,272 +9,244 @@
 #include <gtest/gtest.h>
 
 #include <array>
-#include <cstdint>
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <memory>
 #include <set>
 #include <string>
 
-#include "fake/fakep11.h"
-#include "support/child.h"
+#include "support/support.h"
 
 namespace {
 
 namespace fs = std::filesystem;
 using testsupport::ReadFile;
-using testsupport::RunChild;
 using testsupport::TempDir;
 
-constexpr std::uint64_t kSampleSize = 52428800;
+constexpr std::uintmax_t kSampleSize = 52428800;
 const std::string kBanner =
     "Sorvane $Revision: 1.1 $\nRandom data dump for PKCS#11 tokens, (c) Sorvane\n";
 const std::string kOld = "an earlier sample that must survive a failed run\n";
 
-std::string ExpectedSample()
-{
-    std::string bytes(kSampleSize, '\0');
-    for (std::uint64_t i = 0; i < kSampleSize; ++i) {
-        bytes[i] = static_cast<char>(fakep11::StreamByte(i));
-    }
-    return bytes;
-}
-
 struct DumpRun {
     testsupport::ChildResult result;
-    std::string calls;  // the provider's log
+    std::string calls;  // the shim's log: the calls made, sessions left open, a digest
 };
 
-class RanddumpTest : public ::testing::Test {
+struct Options {
+    std::string script{};  // for the shim
+    fs::path dir{};        // where it runs; the test's own directory when empty
+    std::vector<std::string> args{};
+    std::string module = P11SHIM_PATH;
+    std::function<void()> inChild{};
+    std::function<void(int pid)> whileRunning{};
+};
+
+class Randdump : public ::testing::Test {
 protected:
-    DumpRun RunRanddump(const std::string &script, const std::string &module = FAKEP11_PATH)
+    static void SetUpTestSuite()
     {
-        const fs::path log = logDir_ / "calls";
+        store_ = std::make_unique<TempDir>();
+        conf_ = testsupport::MakeTokens(*store_, {"randdump"});
+    }
+    static void TearDownTestSuite() { store_.reset(); }
+
+    DumpRun Dump(const Options &options)
+    {
+        std::vector<std::string> argv{RANDDUMP_PATH};
+        argv.insert(argv.end(), options.args.begin(), options.args.end());
+        const fs::path log = logs_ / "calls";
+        fs::remove(log);
         DumpRun run;
-        run.result = RunChild(
-            {RANDDUMP_PATH}, work_.Path(),
-            {{"PKCS11_MODULE_PATH", module}, {"FAKEP11", script + ";log=" + log.string()}});
+        run.result = testsupport::RunChild(argv, options.dir.empty() ? work_.Path() : options.dir,
+                                           {{"PKCS11_MODULE_PATH", options.module},
+                                            {"SOFTHSM2_CONF", conf_},
+                                            {"P11SHIM", options.script + ";log=" + log.string()}},
+                                           options.inChild, options.whileRunning);
         run.calls = ReadFile(log);
         return run;
     }
 
-    void WriteExisting(const std::string &content) const
+    void WriteOld(mode_t mode = 0644) const
     {
-        std::ofstream(work_ / "random_0.txt", std::ios::binary) << content;
+        std::ofstream(work_ / "random_0.txt", std::ios::binary) << kOld;
+        fs::permissions(work_ / "random_0.txt", static_cast<fs::perms>(mode));
     }
-
-    std::set<std::string> Files() const
+    std::set<std::string> Files(const fs::path &dir = {}) const
     {
         std::set<std::string> names;
-        for (const auto &entry : fs::directory_iterator(work_.Path())) {
+        for (const auto &entry : fs::directory_iterator(dir.empty() ? work_.Path() : dir)) {
             names.insert(entry.path().filename().string());
         }
         return names;
     }
+    static std::string Digest(const fs::path &path)
+    {
+        const std::string bytes = ReadFile(path);
+        std::array<char, 32> text{};
+        std::snprintf(text.data(), text.size(), "digest %016llx\n",
+                      static_cast<unsigned long long>(p11shim::Digest(
+                          p11shim::kDigestStart,
+                          reinterpret_cast<const unsigned char *>(bytes.data()), bytes.size())));
+        return text.data();
+    }
 
+    static inline std::unique_ptr<TempDir> store_;
+    static inline std::string conf_;
     TempDir work_;
-    TempDir logDir_;
+    TempDir logs_;
 };
 
-TEST_F(RanddumpTest, WritesTheGeneratorBytesInOrderAndNothingElse)
+TEST_F(Randdump, WritesTheTokensBytesInOrderAndNothingElse)
 {
-    const DumpRun run = RunRanddump("");
+    const mode_t saved = umask(027);
+    const DumpRun run = Dump({});
+    umask(saved);
     EXPECT_EQ(run.result.exitStatus, 0);
     EXPECT_EQ(run.result.out, kBanner);
     EXPECT_EQ(run.result.err, "");
-    const std::string sample = ReadFile(work_ / "random_0.txt");
-    ASSERT_EQ(sample.size(), kSampleSize);
-    // The stream is rich in bytes a text-mode write would alter; they must pass unchanged.
-    EXPECT_TRUE(sample == ExpectedSample()) << "sample differs from the generator's stream";
-    EXPECT_EQ(
-        run.calls,
-        "C_Initialize\nC_GetInfo\nC_OpenSession(0, flags 6)\nC_GenerateRandom(1024) x51200\n"
-        "C_CloseSession\nC_Finalize\nopen sessions at exit 0\nopen sessions at C_Finalize 0\n");
+    ASSERT_EQ(fs::file_size(work_ / "random_0.txt"), kSampleSize);
+    EXPECT_EQ(run.calls,
+              "C_Initialize\nC_GetInfo\nC_OpenSession\nC_GenerateRandom x51200\nC_CloseSession\n"
+              "C_Finalize\nopen sessions 0\n" +
+                  Digest(work_ / "random_0.txt"));
     EXPECT_EQ(Files(), std::set<std::string>{"random_0.txt"});
-}
-
-TEST_F(RanddumpTest, ReplacesAnExistingSampleWithPlainCreatePermissions)
-{
-    WriteExisting(std::string(kSampleSize + 4096, 'x'));
-    const mode_t saved = umask(027);
-    const DumpRun run = RunRanddump("");
-    umask(saved);
-    ASSERT_EQ(run.result.exitStatus, 0);
-    EXPECT_EQ(fs::file_size(work_ / "random_0.txt"), kSampleSize);
-    EXPECT_EQ(ReadFile(work_ / "random_0.txt").substr(0, 4096), ExpectedSample().substr(0, 4096));
     struct stat info {};
     ASSERT_EQ(stat((work_ / "random_0.txt").c_str(), &info), 0);
     EXPECT_EQ(info.st_mode & 0777, 0640U);
 }
 
-TEST_F(RanddumpTest, IncompatibleVersionStopsBeforeAnySession)
+struct Outcome {
+    std::string script;
+    int status;
+    std::string out;  // after the banner
+    std::string err;
+    std::string calls;  // how the shim's call log ends, before "open sessions"
+};
+
+TEST_F(Randdump, EachFailingStageEndsWithItsStatusAndMessageAndKeepsTheOldSample)
 {
-    for (const std::string version : {"3.0", "1.9", "0.0"}) {
-        SCOPED_TRACE(version);
-        const DumpRun run = RunRanddump("version=" + version);
-        EXPECT_EQ(run.result.exitStatus, 255);
-        EXPECT_EQ(run.result.out, kBanner + "Incompatible PKCS#11 version (0x5)\n");
-        EXPECT_EQ(run.result.err, "");
-        EXPECT_EQ(
-            run.calls,
-            "C_Initialize\nC_GetInfo\nopen sessions at exit 0\nopen sessions at C_Finalize -1\n");
+    const std::string load = std::string("Cannot load PKCS#11 module ") + P11SHIM_PATH + ": ";
+    const std::vector<Outcome> outcomes{
+        {"version=3.0", 255, "Incompatible PKCS#11 version (0x5)\n", "", "C_GetInfo\n"},
+        {"version=1.9", 255, "Incompatible PKCS#11 version (0x5)\n", "", "C_GetInfo\n"},
+        {"fail=Initialize@1:0x5", 255, "Incompatible PKCS#11 version (0x190)\n",
+         "C_Initialize error 5, general error\n", "C_GetInfo\n"},
+        {"after=Initialize@1:0x191", 0, "",
+         "C_Initialize error 191, cryptoki already initialized\n", "C_CloseSession\nC_Finalize\n"},
+        {"fail=OpenSession@1:0xE1", 1, "", "", "C_GetInfo\nC_OpenSession\n"},
+        {"after=Finalize@1:0x80000999", 0, "",
+         "C_Finalize error 80000999, vendor defined error (80000999)\n",
+         "C_GenerateRandom x51200\nC_CloseSession\nC_Finalize\n"},
+        {"fail=GenerateRandom@1:0x30", 4, "", "C_GenerateRandom error 30, device error\n",
+         "C_OpenSession\nC_GenerateRandom\nC_CloseSession\nC_Finalize\n"},
+        {"fail=GenerateRandom@51200:0x30", 4, "", "C_GenerateRandom error 30, device error\n",
+         "C_GenerateRandom x51200\nC_CloseSession\nC_Finalize\n"},
+    };
+    for (const Outcome &expected : outcomes) {
+        SCOPED_TRACE(expected.script);
+        WriteOld();
+        const DumpRun run = Dump({.script = expected.script});
+        EXPECT_EQ(run.result.exitStatus, expected.status);
+        EXPECT_EQ(run.result.out, kBanner + expected.out);
+        EXPECT_EQ(run.result.err, expected.err);
+        const std::size_t end = run.calls.find("open sessions");
+        ASSERT_NE(end, std::string::npos);
+        EXPECT_TRUE(run.calls.substr(0, end).ends_with(expected.calls)) << run.calls;
+        EXPECT_TRUE(run.calls.substr(end).starts_with("open sessions 0\n") ||
+                    expected.status == 1 || expected.status == 255)
+            << run.calls;
+        if (expected.status == 0) {
+            EXPECT_EQ(fs::file_size(work_ / "random_0.txt"), kSampleSize);
+        } else {
+            EXPECT_EQ(ReadFile(work_ / "random_0.txt"), kOld);
+        }
+        EXPECT_EQ(Files(), std::set<std::string>{"random_0.txt"});
+    }
+}
+
+TEST_F(Randdump, AModuleThatCannotBeBoundIsNamedWithTheReason)
+{
+    const fs::path notAModule = logs_ / "not-a-module.so";
+    std::ofstream(notAModule) << "plain text\n";
+    for (const fs::path &module : {fs::path("/nonexistent/libcryptoki.so"), notAModule}) {
+        const DumpRun run = Dump({.module = module.string()});
+        EXPECT_EQ(run.result.exitStatus, 2);
+        EXPECT_EQ(run.result.out, kBanner);
+        EXPECT_TRUE(
+            run.result.err.starts_with("Cannot load PKCS#11 module " + module.string() + ": "))
+            << run.result.err;
         EXPECT_TRUE(Files().empty());
     }
 }
 
-TEST_F(RanddumpTest, MinorVersionDoesNotMatter)
-{
-    const DumpRun run = RunRanddump("version=2.1");
-    EXPECT_EQ(run.result.exitStatus, 0);
-}
+struct OutputCase {
+    std::string name;
+    std::function<void(const fs::path &dir)> setUp;  // in the test, before the run
+    std::string err;
+};
 
-TEST_F(RanddumpTest, FailedInitializeIsReportedAndTheVersionCheckStillRuns)
-{
-    const DumpRun run = RunRanddump("fail=Initialize@1:0x5");
-    EXPECT_EQ(run.result.exitStatus, 255);
-    EXPECT_EQ(run.result.err, "C_Initialize error 5, general error\n");
-    // The module refuses C_GetInfo before it is initialised; that refusal is what is shown.
-    EXPECT_EQ(run.result.out, kBanner + "Incompatible PKCS#11 version (0x190)\n");
-    EXPECT_TRUE(Files().empty());
-}
-
-TEST_F(RanddumpTest, AlreadyInitializedIsReportedAndTheDumpCompletes)
-{
-    const DumpRun run = RunRanddump("fail=Initialize@1:0x191");
-    EXPECT_EQ(run.result.exitStatus, 0);
-    EXPECT_EQ(run.result.out, kBanner);
-    EXPECT_EQ(run.result.err, "C_Initialize error 191, cryptoki already initialized\n");
-    EXPECT_EQ(fs::file_size(work_ / "random_0.txt"), kSampleSize);
-}
-
-TEST_F(RanddumpTest, NoSessionOnSlotZeroEndsQuietlyWithStatusOne)
-{
-    WriteExisting(kOld);
-    const DumpRun run = RunRanddump("fail=OpenSession@1:0xE1");
-    EXPECT_EQ(run.result.exitStatus, 1);
-    EXPECT_EQ(run.result.out, kBanner);
-    EXPECT_EQ(run.result.err, "");
-    EXPECT_EQ(ReadFile(work_ / "random_0.txt"), kOld);
-    EXPECT_EQ(Files(), std::set<std::string>{"random_0.txt"});
-    EXPECT_EQ(run.calls.find("\nC_Finalize\n"), std::string::npos);
-}
-
-TEST_F(RanddumpTest, FailedFinalizeIsReportedWithItsTextAndTheRunStillSucceeds)
-{
-    const DumpRun run = RunRanddump("fail=Finalize@1:0x80000999");
-    EXPECT_EQ(run.result.exitStatus, 0);
-    EXPECT_EQ(run.result.err, "C_Finalize error 80000999, vendor defined error (80000999)\n");
-    EXPECT_EQ(fs::file_size(work_ / "random_0.txt"), kSampleSize);
-}
-
-TEST_F(RanddumpTest, FailedGenerationKeepsTheOldSampleAndShutsDownCleanly)
-{
-    for (const unsigned failingCall : {1U, 2U, 51200U}) {
-        SCOPED_TRACE(failingCall);
-        WriteExisting(kOld);
-        const DumpRun run =
-            RunRanddump("fail=GenerateRandom@" + std::to_string(failingCall) + ":0x30");
-        EXPECT_EQ(run.result.exitStatus, 4);
-        EXPECT_EQ(run.result.out, kBanner);
-        EXPECT_EQ(run.result.err, "C_GenerateRandom error 30, device error\n");
-        EXPECT_EQ(ReadFile(work_ / "random_0.txt"), kOld);
-        EXPECT_EQ(Files(), std::set<std::string>{"random_0.txt"});
-        const std::string generations =
-            failingCall == 1 ? "C_GenerateRandom(1024)\n"
-                             : "C_GenerateRandom(1024) x" + std::to_string(failingCall) + "\n";
-        EXPECT_NE(run.calls.find(generations + "C_CloseSession\nC_Finalize\n"), std::string::npos)
-            << run.calls;
-        EXPECT_NE(run.calls.find("open sessions at C_Finalize 0\n"), std::string::npos);
-    }
-}
-
-TEST_F(RanddumpTest, OutputThatIsADirectoryFailsBeforeDrawingAnything)
-{
-    fs::create_directory(work_ / "random_0.txt");
-    const DumpRun run = RunRanddump("");
-    EXPECT_EQ(run.result.exitStatus, 3);
-    EXPECT_EQ(run.result.out, kBanner);
-    EXPECT_EQ(run.result.err, "Cannot write random_0.txt: Is a directory\n");
-    EXPECT_EQ(run.calls.find("C_GenerateRandom"), std::string::npos);
-    EXPECT_NE(run.calls.find("C_CloseSession\nC_Finalize\n"), std::string::npos);
-    EXPECT_TRUE(fs::is_directory(work_ / "random_0.txt"));
-    EXPECT_EQ(Files(), std::set<std::string>{"random_0.txt"});
-}
-
-TEST_F(RanddumpTest, FullDiskKeepsTheOldSampleAndLeavesNoTemporaryFile)
+TEST_F(Randdump, AnOutputThatCannotBeWrittenFailsBeforeAnyGeneration)
 {
     if (geteuid() != 0) {
-        GTEST_SKIP() << "mounting a small file system needs root";
+        GTEST_SKIP() << "mounting small file systems needs root";
     }
-    if (mount("tmpfs", work_.Path().c_str(), "tmpfs", 0, "size=4m") != 0) {
-        GTEST_SKIP() << "cannot mount tmpfs here";
+    const std::vector<OutputCase> cases{
+        {"a directory", [](const fs::path &dir) { fs::create_directory(dir / "random_0.txt"); },
+         "Is a directory"},
+        {"a full disk",
+         [](const fs::path &dir) {
+             ASSERT_EQ(mount("tmpfs", dir.c_str(), "tmpfs", 0, "size=4m"), 0);
+         },
+         "No space left on device"},
+    };
+    for (const OutputCase &c : cases) {
+        SCOPED_TRACE(c.name);
+        const TempDir dir;
+        c.setUp(dir.Path());
+        if (!fs::exists(dir / "random_0.txt")) {
+            std::ofstream(dir / "random_0.txt") << kOld;
+        }
+        const DumpRun run = Dump({.dir = dir.Path()});
+        const std::set<std::string> files = Files(dir.Path());
+        const bool kept =
+            fs::is_directory(dir / "random_0.txt") || ReadFile(dir / "random_0.txt") == kOld;
+        umount(dir.Path().c_str());
+        EXPECT_EQ(run.result.exitStatus, 3);
+        EXPECT_EQ(run.result.out, kBanner);
+        EXPECT_EQ(run.result.err, "Cannot write random_0.txt: " + c.err + "\n");
+        EXPECT_EQ(run.calls.find("C_GenerateRandom"), std::string::npos);
+        EXPECT_NE(run.calls.find("C_CloseSession\nC_Finalize\nopen sessions 0\n"),
+                  std::string::npos);
+        EXPECT_TRUE(kept);
+        EXPECT_EQ(files, std::set<std::string>{"random_0.txt"});
     }
-    WriteExisting(kOld);
-    const DumpRun run = RunRanddump("");
-    const std::set<std::string> files = Files();
-    const std::string kept = ReadFile(work_ / "random_0.txt");
-    umount(work_.Path().c_str());
-
-    EXPECT_EQ(run.result.exitStatus, 3);
-    EXPECT_EQ(run.result.out, kBanner);
-    EXPECT_EQ(run.result.err, "Cannot write random_0.txt: No space left on device\n");
-    EXPECT_EQ(kept, kOld);
-    EXPECT_EQ(files, std::set<std::string>{"random_0.txt"});
-    EXPECT_NE(run.calls.find("C_CloseSession\nC_Finalize\n"), std::string::npos);
-    EXPECT_NE(run.calls.find("open sessions at C_Finalize 0\n"), std::string::npos);
 }
 
 // People watching on a terminal see a progress line; it is gone when the run ends.
-TEST_F(RanddumpTest, ProgressLineOnlyOnATerminalAndErasedAtTheEnd)
+TEST_F(Randdump, ShowsProgressOnlyOnATerminalAndErasesIt)
 {
     int master = -1;
     int slave = -1;
     ASSERT_EQ(openpty(&master, &slave, nullptr, nullptr, nullptr), 0);
-    const pid_t pid = fork();
-    ASSERT_GE(pid, 0);
-    if (pid == 0) {
-        close(master);
-        if (chdir(work_.Path().c_str()) != 0 || dup2(slave, 2) < 0 ||
-            freopen("/dev/null", "w", stdout) == nullptr) {
-            _exit(127);
-        }
-        setenv("PKCS11_MODULE_PATH", FAKEP11_PATH, 1);
-        setenv("FAKEP11", "slow=3", 1);
-        execl(RANDDUMP_PATH, RANDDUMP_PATH, nullptr);
-        _exit(127);
-    }
-    close(slave);
     std::string screen;
-    std::array<char, 4096> chunk{};
-    ssize_t got = 0;
-    while ((got = read(master, chunk.data(), chunk.size())) > 0) {  // EIO once the child is gone
-        screen.append(chunk.data(), static_cast<std::size_t>(got));
-    }
+    const auto run = testsupport::RunChild(
+        {RANDDUMP_PATH}, work_.Path(), {{"SOFTHSM2_CONF", conf_}, {"P11SHIM", "slow=3"}},
+        [&] { dup2(slave, 2); },
+        [&](int) {
+            close(slave);
+            std::array<char, 4096> chunk{};
+            ssize_t got = 0;
+            while ((got = read(master, chunk.data(), chunk.size())) > 0) {  // EIO once it ends
+                screen.append(chunk.data(), static_cast<std::size_t>(got));
+            }
+        });
     close(master);
-    int status = 0;
-    ASSERT_EQ(waitpid(pid, &status, 0), pid);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
-    EXPECT_NE(screen.find("\r"), std::string::npos) << screen;
-    EXPECT_NE(screen.find("MiB/s"), std::string::npos) << screen;
-    EXPECT_NE(screen.find("%"), std::string::npos) << screen;
-    EXPECT_TRUE(screen.ends_with("\r\033[K")) << screen;
-    EXPECT_EQ(fs::file_size(work_ / "random_0.txt"), kSampleSize);
-}
-
-TEST_F(RanddumpTest, UnloadableModuleIsNamedWithTheLoadersReason)
-{
-    const fs::path notAModule = logDir_ / "not-a-module.so";
-    std::ofstream(notAModule) << "plain text\n";
-    for (const fs::path &module : {fs::path("/nonexistent/libcryptoki.so"), notAModule}) {
-        SCOPED_TRACE(module);
-        const DumpRun run = RunRanddump("", module.string());
-        EXPECT_EQ(run.result.exitStatus, 2);
-        EXPECT_EQ(run.result.out, kBanner);
-        EXPECT_EQ(run.result.err.rfind("Cannot load PKCS#11 module " + module.string() + ": ", 0),
-                  0U)
-            << run.result.err;
-        EXPECT_EQ(std::count(run.result.err.begin(), run.result.err.end(), '\n'), 1);
-        EXPECT_TRUE(Files().empty());
-    }
+    EXPECT_EQ(run.exitStatus, 0);
+    EXPECT_NE(screen.find(" MiB/s"), std::string::npos) << screen;
+    EXPECT_TRUE(screen.starts_with("\r") && screen.ends_with("\r\033[K")) << screen;
+    EXPECT_EQ(run.err, "");
 }
 
 }  // namespace

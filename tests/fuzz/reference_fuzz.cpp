@@ -1,16 +1,21 @@
-// Fuzz target: OpenObjectByReference over the scriptable provider (with a provider failure chosen
-// by the input), and TrimTrailingSpaces. Any broken promise aborts: a wrong code, a session or a
-// search left open, a trim that changed more than trailing blanks.
+// Fuzz target: OpenObjectByReference on SoftHSM2 tokens through the fault shim (with a provider
+// failure chosen by the input), and TrimTrailingSpaces. Any broken promise aborts: a code the
+// function cannot give, a session or search left open, a trim that changed more than trailing
+// blanks.
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "ckhelper.h"
-#include "support/fakestate.h"
+#include "support/support.h"
 
 namespace {
+
+using p11shim::Call;
+using testsupport::Shim;
 
 void Require(bool holds)
 {
@@ -37,58 +42,53 @@ void FuzzTrim(const std::uint8_t *data, std::size_t size)
 
 void FuzzReference(std::uint8_t control, const std::uint8_t *data, std::size_t size)
 {
-    fakep11::State *fake = testsupport::FakeState();
-    Require(fake != nullptr);
-    fake->Reset();
-    fake->lenient = true;
-    fake->tokens = {{3, "tok(x", "pin"}, {0, "tok", "1234"}, {7, "", "1"}, {9, "tok", "9"}};
-    CK_OBJECT_HANDLE handle = 100;
-    for (const char *label : {"obj", "a/b", "", "x)", "obj"}) {
-        fakep11::Object object;
-        object.label = label;
-        fake->objects[handle++] = object;
-    }
-    fake->nextObject = handle;
     // Bits of the control byte: keep the session; fail a call (which, at which occurrence).
     const bool keepSession = (control & 1) != 0;
-    const auto failing =
-        static_cast<fakep11::Call>((control >> 1) % static_cast<unsigned>(fakep11::Call::Count));
+    const auto failing = static_cast<Call>((control >> 1) % p11shim::kCalls);
     const bool inject = (control & 0x80) != 0;
-    const unsigned occurrence = 1U + ((control >> 5U) & 1U);
+    Shim().ClearCalls();
     if (inject) {
-        fake->Fail(failing, occurrence, CKR_DEVICE_ERROR);
+        Shim().Fail(failing, 1U + ((control >> 5U) & 1U), CKR_DEVICE_ERROR);
     }
-
     const std::string reference(reinterpret_cast<const char *>(data), size);
-    CK_SLOT_ID slot = 0;
     CK_SESSION_HANDLE hSession = CK_INVALID_HANDLE;
     CK_OBJECT_HANDLE hObject = CK_INVALID_HANDLE;
-    const CK_RV rv = OpenObjectByReference(reference.c_str(), CKO_DATA, &slot,
+    const CK_RV rv = OpenObjectByReference(reference.c_str(), CKO_DATA, nullptr,
                                            keepSession ? &hSession : nullptr, &hObject);
 
-    const bool closeRefused = inject && failing == fakep11::Call::CloseSession &&
-                              fake->Calls(fakep11::Call::CloseSession) >= occurrence;
     const bool handedOut = rv == CKR_OK && keepSession;
-    Require(fake->sessions.size() <= (handedOut ? 1U : 0U) + (closeRefused ? 1U : 0U));
-    if (handedOut) {
-        Require(fake->sessions.count(hSession) == 1);
-        Require(fake->objects.count(hObject) == 1);
-    }
-    if (!(inject && failing == fakep11::Call::FindObjectsFinal)) {
-        Require(fake->ActiveSearches() == 0);
-    }
-    if (reference.find('/') == std::string::npos) {
-        Require(rv == CKR_ARGUMENTS_BAD && fake->log.empty());
-    }
+    const bool closeRefused = inject && failing == Call::CloseSession &&
+                              Shim().Calls(Call::CloseSession) >= 1U + ((control >> 5U) & 1U);
+    Require(Shim().sessions.size() == (handedOut ? 1U : 0U) + (closeRefused ? 1U : 0U));
+    Require(!handedOut || Shim().sessions.count(hSession) == 1);
+    Require(Shim().searches.empty() || (inject && failing == Call::FindObjectsFinal));
+    Require(reference.find('/') != std::string::npos ||
+            (rv == CKR_ARGUMENTS_BAD && Shim().sequence.empty()));
     Require(rv == CKR_OK || rv == CKR_ARGUMENTS_BAD || rv == CKR_GENERAL_ERROR ||
-            rv == CKR_DEVICE_ERROR || rv == CKR_PIN_INCORRECT);
+            rv == CKR_DEVICE_ERROR || rv == CKR_PIN_INCORRECT || rv == CKR_PIN_LEN_RANGE ||
+            rv == CKR_TOKEN_NOT_RECOGNIZED);  // the blank label of the free slot
+    Shim().ClearCalls();
+    for (const CK_SESSION_HANDLE open : std::set<CK_SESSION_HANDLE>(Shim().sessions)) {
+        ProviderFunctions()->C_CloseSession(open);
+    }
 }
 
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int * /*argc*/, char *** /*argv*/)
 {
-    setenv("PKCS11_MODULE_PATH", FAKEP11_PATH, 1);
+    static const testsupport::TempDir store;
+    setenv("SOFTHSM2_CONF", testsupport::MakeTokens(store, {"tok", "tok(x", "tok"}).c_str(), 1);
+    CK_FUNCTION_LIST_PTR p11 = ProviderFunctions();
+    Require(p11 != nullptr && p11->C_Initialize(nullptr) == CKR_OK);
+    CK_SESSION_HANDLE hSession = 0;
+    Require(p11->C_OpenSession(0, CKF_RW_SESSION | CKF_SERIAL_SESSION, nullptr, nullptr,
+                               &hSession) == CKR_OK);
+    for (const char *label : {"obj", "a/b", "", "x)", "obj"}) {
+        CK_OBJECT_HANDLE hObject = 0;
+        Require(CreatePublicObject(hSession, CKO_DATA, label, &hObject) == CKR_OK);
+    }
+    p11->C_CloseSession(hSession);
     return 0;
 }
 

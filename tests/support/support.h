@@ -1,0 +1,59 @@
+// What the test programs share: scratch directories, child processes run as a user would run
+// them, SoftHSM2 token stores, and the shim module's state.
+#ifndef TESTS_SUPPORT_SUPPORT_H
+#define TESTS_SUPPORT_SUPPORT_H
+
+#include <filesystem>
+#include <functional>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "shim/p11shim.h"
+
+namespace testsupport {
+
+std::string ReadFile(const std::filesystem::path &path);
+
+// A fresh directory under the system's temporary directory, removed with all it holds.
+class TempDir {
+public:
+    TempDir();
+    ~TempDir();
+    TempDir(const TempDir &) = delete;
+    TempDir &operator=(const TempDir &) = delete;
+    TempDir(TempDir &&) = delete;
+    TempDir &operator=(TempDir &&) = delete;
+
+    [[nodiscard]] const std::filesystem::path &Path() const { return path_; }
+    std::filesystem::path operator/(const std::string &name) const { return path_ / name; }
+
+private:
+    std::filesystem::path path_;
+};
+
+struct ChildResult {
+    int exitStatus = -1;  // -1 when killed
+    int signal = 0;       // the signal that killed it
+    std::string out;
+    std::string err;
+};
+
+// Runs `argv` in `directory` with this environment plus `environment` (an empty value removes a
+// variable); `inChild` runs in the child just before exec (limits, namespaces, credentials).
+// `whileRunning`, when given, runs in the parent with the child's pid before it is waited for.
+ChildResult RunChild(const std::vector<std::string> &argv, const std::filesystem::path &directory,
+                     const std::map<std::string, std::string> &environment,
+                     const std::function<void()> &inChild = {},
+                     const std::function<void(int pid)> &whileRunning = {});
+
+// Makes a SoftHSM2 token store in `store` with one token per label, all with user PIN 1234; the
+// first is moved to slot 0. Returns the path of its softhsm2.conf.
+std::string MakeTokens(const TempDir &store, const std::vector<std::string> &labels);
+
+// The shim module this process's library is bound to.
+p11shim::Control &Shim();
+
+}  // namespace testsupport
+
+#endif
