@@ -1,4 +1,4 @@
-# Installs randdump, the ckhelper library with its header, a CMake package
+# Installs randdump, the ckhelper library with its header, the man pages, a CMake package
 # (find_package(ckhelper) gives ckhelper::ckhelper) and a pkg-config file (ckhelper.pc).
 include(CMakePackageConfigHelpers)
 
@@ -32,3 +32,6 @@ file(RELATIVE_PATH _pc_to_prefix "/${CMAKE_INSTALL_LIBDIR}/pkgconfig" "/")
 set(CKHELPER_PC_PREFIX "\${pcfiledir}/${_pc_to_prefix}")
 configure_file(${CMAKE_CURRENT_LIST_DIR}/ckhelper.pc.in ${CMAKE_CURRENT_BINARY_DIR}/ckhelper.pc @ONLY)
 install(FILES ${CMAKE_CURRENT_BINARY_DIR}/ckhelper.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
+
+install(FILES ${PROJECT_SOURCE_DIR}/man/randdump.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+install(FILES ${PROJECT_SOURCE_DIR}/man/ckhelper.3 DESTINATION ${CMAKE_INSTALL_MANDIR}/man3)

@@ -23,3 +23,8 @@ extern "C" CK_RV CheckCryptokiVersion(int requiredMajor)
     }
     return info.cryptokiVersion.major == kSupportedMajor ? CKR_OK : CKR_GENERAL_ERROR;
 }
+
+extern "C" const char *CkhelperVersion(void)
+{
+    return CKHELPER_VERSION_TEXT;
+}

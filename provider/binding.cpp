@@ -2,6 +2,8 @@
 
 #include <dlfcn.h>
 
+#include <array>
+#include <cstdio>
 #include <cstdlib>
 
 #include "ckhelper.h"
@@ -14,9 +16,11 @@
 namespace provider {
 namespace {
 
+// A privileged process (setuid, setgid, file capabilities) must not load code its caller names:
+// secure_getenv() hides the variable there.
 std::string ModulePath()
 {
-    const char *fromEnvironment = std::getenv("PKCS11_MODULE_PATH");
+    const char *fromEnvironment = secure_getenv("PKCS11_MODULE_PATH");
     if (fromEnvironment != nullptr && *fromEnvironment != '\0') {
         return fromEnvironment;
     }
@@ -48,8 +52,16 @@ Binding Bind()
     }
     CK_FUNCTION_LIST_PTR functions = nullptr;
     const CK_RV rv = getFunctionList(&functions);
-    if (rv != CKR_OK || functions == nullptr) {
-        binding.error = "C_GetFunctionList failed with result " + std::to_string(rv);
+    if (rv != CKR_OK) {
+        std::array<char, 100> text{};
+        GetErrorString(rv, text.data(), text.size());
+        std::array<char, 32> code{};
+        std::snprintf(code.data(), code.size(), "%lx", rv);
+        binding.error = "C_GetFunctionList error " + std::string(code.data()) + ", " + text.data();
+        return binding;
+    }
+    if (functions == nullptr) {
+        binding.error = "C_GetFunctionList gave no function list";
         return binding;
     }
     binding.functions = functions;

@@ -1,13 +1,21 @@
 // randdump: draws a fixed sample of raw random bytes from the token in slot 0 into random_0.txt.
 #include <array>
+#include <cerrno>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
+#include <new>
 #include <span>
+#include <string_view>
+#include <system_error>
 
+#include "chunkwriter.h"
 #include "ckhelper.h"
 #include "outputfile.h"
 #include "progress.h"
+#include "signals.h"
+#include "usage.h"
 
 namespace {
 
@@ -35,28 +43,47 @@ void ReportFailure(const char *call, CK_RV rv)
     std::fprintf(stderr, "%s error %lx, %s\n", call, rv, ErrorString.data());
 }
 
-void ReportOutputFailure(const randdump::OutputFile &output)
+ExitStatus OutputFailure(const char *reason)
 {
-    std::fprintf(stderr, "Cannot write %s: %s\n", output.Target().c_str(), output.Reason().c_str());
+    std::fprintf(stderr, "Cannot write %s: %s\n", kOutputName, reason);
+    return kOutputFailed;
+}
+
+// The first function randdump calls that the module's list lacks, or null.
+const char *MissingFunction(const CK_FUNCTION_LIST &p11)
+{
+    const std::array<std::pair<bool, const char *>, 6> needed{{
+        {p11.C_Initialize != nullptr, "C_Initialize"},
+        {p11.C_GetInfo != nullptr, "C_GetInfo"},
+        {p11.C_OpenSession != nullptr, "C_OpenSession"},
+        {p11.C_GenerateRandom != nullptr, "C_GenerateRandom"},
+        {p11.C_CloseSession != nullptr, "C_CloseSession"},
+        {p11.C_Finalize != nullptr, "C_Finalize"},
+    }};
+    for (const auto &[present, name] : needed) {
+        if (!present) {
+            return name;
+        }
+    }
+    return nullptr;
 }
 
 // Draws every block into the output file; the file replaces random_0.txt only when all of them
-// were drawn and written.
+// were drawn and are on disk.
 ExitStatus Dump(CK_FUNCTION_LIST &p11, CK_SESSION_HANDLE hSession)
 {
     randdump::OutputFile output(kOutputName);
-    if (!output.Open() || !output.Reserve(kSampleSize)) {
-        ReportOutputFailure(output);
-        return kOutputFailed;
+    if (!output.Open(kSampleSize)) {
+        return OutputFailure(output.Reason().c_str());
     }
     randdump::Progress progress(stderr, kSampleSize);
+    randdump::ChunkWriter writer(output);
     for (unsigned i = 0; i < kBlockCount; ++i) {
-        // Each block is generated straight into the file's write buffer.
-        const std::span<std::byte> pRandomData = output.Next(kBlockSize);
+        // Each block is generated straight into the chunk that will be written.
+        const std::span<std::byte> pRandomData = writer.Next(kBlockSize);
         if (pRandomData.empty()) {
             progress.Erase();
-            ReportOutputFailure(output);
-            return kOutputFailed;
+            return OutputFailure(output.Reason().c_str());
         }
         const CK_RV rv = p11.C_GenerateRandom(
             hSession, reinterpret_cast<CK_BYTE_PTR>(pRandomData.data()), kBlockSize);
@@ -68,25 +95,30 @@ ExitStatus Dump(CK_FUNCTION_LIST &p11, CK_SESSION_HANDLE hSession)
         progress.Update(std::uint64_t{kBlockSize} * (i + 1));
     }
     progress.Erase();
-    if (!output.Commit()) {
-        ReportOutputFailure(output);
-        return kOutputFailed;
+    if (!writer.Finish() || !output.Commit()) {
+        return OutputFailure(output.Reason().c_str());
     }
     return kCompleted;
 }
 
 }  // namespace
 
-int main()
+int main(int argc, char **argv)
 {
+    if (argc > 1) {
+        return randdump::Usage(std::span(argv, static_cast<std::size_t>(argc)));
+    }
+    randdump::InstallSignalHandlers();
     std::fputs("Sorvane $Revision: 1.1 $\n", stdout);
     std::fputs("Random data dump for PKCS#11 tokens, (c) Sorvane\n", stdout);
     std::fflush(stdout);
 
     CK_FUNCTION_LIST_PTR p11 = ProviderFunctions();
-    if (p11 == nullptr) {
-        std::fprintf(stderr, "Cannot load PKCS#11 module %s: %s\n", ProviderModulePath(),
-                     ProviderBindError());
+    const char *missing = p11 != nullptr ? MissingFunction(*p11) : nullptr;
+    if (p11 == nullptr || missing != nullptr) {
+        std::fprintf(stderr, "Cannot load PKCS#11 module %s: %s%s\n", ProviderModulePath(),
+                     missing != nullptr ? "its function list has no " : ProviderBindError(),
+                     missing != nullptr ? missing : "");
         return kNoProvider;
     }
 
@@ -108,7 +140,14 @@ int main()
         return kNoSession;
     }
 
-    const ExitStatus status = Dump(*p11, hSession);
+    ExitStatus status = kCompleted;
+    try {
+        status = Dump(*p11, hSession);
+    } catch (const std::system_error &error) {  // no thread for the writer
+        status = OutputFailure(error.code().message().c_str());
+    } catch (const std::bad_alloc &) {
+        status = OutputFailure(std::strerror(ENOMEM));
+    }
 
     p11->C_CloseSession(hSession);
     rv = p11->C_Finalize(nullptr);

@@ -1,22 +1,22 @@
 #include "outputfile.h"
 
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdio>
 #include <cstring>
+
+#include "signals.h"
 
 namespace randdump {
 namespace {
 
-// 1 MiB: a 50 MiB sample takes fifty write calls, and the buffer adds about 1 MiB to the
-// program's peak memory.
-constexpr size_t kBufferSize = size_t{1024} * 1024;
-
-// A plain create: the system's umask decides the final permissions.
+// A plain create: the umask decides a new file's permissions.
 constexpr mode_t kCreateMode = 0666;
+constexpr unsigned kNameAttempts = 100;
 
 std::string DirectoryOf(const std::string &path)
 {
@@ -27,14 +27,10 @@ std::string DirectoryOf(const std::string &path)
     return slash == 0 ? "/" : path.substr(0, slash);
 }
 
-// A name beside the target that no other file has yet; the caller creates it with O_EXCL or
-// link(), which fail with EEXIST when another process took it meanwhile.
 std::string TemporaryName(const std::string &target, unsigned attempt)
 {
     return target + ".tmp." + std::to_string(getpid()) + "." + std::to_string(attempt);
 }
-
-constexpr unsigned kNameAttempts = 100;
 
 }  // namespace
 
@@ -51,104 +47,139 @@ OutputFile::~OutputFile()
 bool OutputFile::Fail()
 {
     reason_ = std::strerror(errno);
-    Discard();
     return false;
 }
 
 void OutputFile::Discard()
 {
-    if (fd_ >= 0) {
-        close(fd_);
-        fd_ = -1;
+    for (int *fd : {&fd_, &directoryFd_}) {
+        if (*fd >= 0) {
+            close(*fd);
+            *fd = -1;
+        }
     }
     if (!namedPath_.empty()) {
         unlink(namedPath_.c_str());
+        ForgetOnSignal();
         namedPath_.clear();
     }
 }
 
-bool OutputFile::Open()
+bool OutputFile::Open(std::uint64_t size)
 {
-    // Refuse before any work is done rather than after the whole sample was drawn.
-    struct stat existing {};
-    if (stat(target_.c_str(), &existing) == 0 && S_ISDIR(existing.st_mode)) {
-        errno = EISDIR;
+    directoryFd_ = open(directory_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (directoryFd_ < 0 || !CheckTarget(size) || (!CreateUnnamed() && !CreateNamed())) {
         return Fail();
     }
-    buffer_.resize(kBufferSize);
-    used_ = 0;
-    fd_ = open(directory_.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, kCreateMode);
-    if (fd_ >= 0) {
-        return true;
-    }
-    // Some file systems cannot hold unnamed files.
-    if (errno == EOPNOTSUPP || errno == EISDIR || errno == EINVAL) {
-        return OpenNamed();
-    }
-    return Fail();
-}
-
-bool OutputFile::OpenNamed()
-{
-    for (unsigned attempt = 0; attempt < kNameAttempts; ++attempt) {
-        std::string path = TemporaryName(target_, attempt);
-        fd_ = open(path.c_str(), O_CREAT | O_EXCL | O_WRONLY | O_CLOEXEC, kCreateMode);
-        if (fd_ >= 0) {
-            namedPath_ = std::move(path);
-            return true;
+    // A replaced file keeps its mode, and its owner and group where the process may set them.
+    if (replacing_) {
+        if (fchown(fd_, owner_, group_) != 0 && fchown(fd_, -1, group_) != 0) {
+            // The new file keeps the creator's owner and group.
         }
-        if (errno != EEXIST) {
+        if (fchmod(fd_, mode_) != 0) {
             return Fail();
         }
     }
-    return Fail();
+    const int flags = fcntl(fd_, F_GETFL);
+    direct_ = flags >= 0 && fcntl(fd_, F_SETFL, flags | O_DIRECT) == 0;
+    return Reserve(size);
 }
 
-bool OutputFile::Reserve(std::uint64_t size)
+// Refuses what a plain create would refuse, and what the file system would refuse only at the
+// end of the work.
+bool OutputFile::CheckTarget(std::uint64_t size)
 {
-    if (fallocate(fd_, 0, 0, static_cast<off_t>(size)) == 0) {
-        return true;
-    }
-    // Where the file system cannot reserve space, the writes themselves will tell.
-    return errno == EOPNOTSUPP || Fail();
-}
-
-std::span<std::byte> OutputFile::Next(std::size_t size)
-{
-    if (size > buffer_.size() || (used_ + size > buffer_.size() && !Flush())) {
-        return {};
-    }
-    const std::span<std::byte> next = std::span(buffer_).subspan(used_, size);
-    used_ += size;
-    return next;
-}
-
-bool OutputFile::Flush()
-{
-    std::span<const std::byte> pending = std::span(buffer_).first(used_);
-    while (!pending.empty()) {
-        const ssize_t written = write(fd_, pending.data(), pending.size());
-        if (written < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            return Fail();
+    struct stat existing {};
+    if (stat(target_.c_str(), &existing) == 0) {
+        if (S_ISDIR(existing.st_mode)) {
+            errno = EISDIR;
+            return false;
         }
-        pending = pending.subspan(static_cast<size_t>(written));
+        if (faccessat(AT_FDCWD, target_.c_str(), W_OK, AT_EACCESS) != 0) {
+            return false;
+        }
+        // In a sticky directory only the file's or the directory's owner may replace it.
+        struct stat directory {};
+        const uid_t self = geteuid();
+        if (fstat(directoryFd_, &directory) != 0) {
+            return false;
+        }
+        if ((directory.st_mode & S_ISVTX) != 0 && self != 0 && existing.st_uid != self &&
+            directory.st_uid != self) {
+            errno = EACCES;
+            return false;
+        }
+        replacing_ = true;
+        owner_ = existing.st_uid;
+        group_ = existing.st_gid;
+        mode_ = existing.st_mode & 0777;
+    } else if (errno != ENOENT) {
+        return false;
     }
-    used_ = 0;
+    rlimit limit{};
+    if (getrlimit(RLIMIT_FSIZE, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY &&
+        limit.rlim_cur < size) {
+        errno = EFBIG;
+        return false;
+    }
     return true;
 }
 
-bool OutputFile::LinkTemporaryName()
+// An unnamed file is of use only if it can be given a name at the end: through /proc, or by
+// linkat(AT_EMPTY_PATH), which older kernels grant only with CAP_DAC_READ_SEARCH. Found out now,
+// on a throwaway file: one that was linked once cannot be linked again after its unlinking.
+bool OutputFile::CreateUnnamed()
 {
-    const std::string self = "/proc/self/fd/" + std::to_string(fd_);
+    fd_ = openat(directoryFd_, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, kCreateMode);
+    if (fd_ < 0 || access("/proc/self/fd", X_OK) == 0) {
+        return fd_ >= 0;
+    }
+    const int probe = openat(directoryFd_, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, kCreateMode);
+    const bool linkable = probe >= 0 && LinkUnnamed(probe);
+    if (probe >= 0) {
+        close(probe);
+    }
+    if (linkable) {
+        unlink(namedPath_.c_str());
+        ForgetOnSignal();
+        namedPath_.clear();
+        return true;
+    }
+    close(fd_);
+    fd_ = -1;
+    return false;
+}
+
+bool OutputFile::CreateNamed()
+{
+    return TakeTemporaryName([this](const char *path) {
+        fd_ = open(path, O_CREAT | O_EXCL | O_WRONLY | O_CLOEXEC, kCreateMode);
+        return fd_ >= 0;
+    });
+}
+
+bool OutputFile::LinkUnnamed(int fd)
+{
+    const std::string self = "/proc/self/fd/" + std::to_string(fd);
+    return TakeTemporaryName([&](const char *path) {
+        return linkat(fd, "", AT_FDCWD, path, AT_EMPTY_PATH) == 0 ||
+               (errno != EEXIST &&
+                linkat(AT_FDCWD, self.c_str(), AT_FDCWD, path, AT_SYMLINK_FOLLOW) == 0);
+    });
+}
+
+// Tries names beside the target until `create` makes a file under one; another process may take
+// a name meanwhile (EEXIST). The file is removed if a signal stops the run.
+bool OutputFile::TakeTemporaryName(const std::function<bool(const char *path)> &create)
+{
     for (unsigned attempt = 0; attempt < kNameAttempts; ++attempt) {
         std::string path = TemporaryName(target_, attempt);
-        if (linkat(AT_FDCWD, self.c_str(), AT_FDCWD, path.c_str(), AT_SYMLINK_FOLLOW) == 0) {
+        RemoveOnSignal(path);
+        if (create(path.c_str())) {
             namedPath_ = std::move(path);
             return true;
         }
+        ForgetOnSignal();
         if (errno != EEXIST) {
             return false;
         }
@@ -156,30 +187,68 @@ bool OutputFile::LinkTemporaryName()
     return false;
 }
 
+bool OutputFile::Reserve(std::uint64_t size)
+{
+    if (fallocate(fd_, 0, 0, static_cast<off_t>(size)) == 0) {
+        return true;
+    }
+    if (errno != EOPNOTSUPP) {
+        return Fail();
+    }
+    // The file system cannot reserve space; at least it must have enough free now.
+    struct statvfs space {};
+    if (fstatvfs(fd_, &space) == 0 && std::uint64_t{space.f_bavail} * space.f_frsize < size) {
+        errno = ENOSPC;
+        return Fail();
+    }
+    return true;
+}
+
+bool OutputFile::Write(std::span<const std::byte> bytes, std::uint64_t offset)
+{
+    const std::uint64_t start = offset;
+    while (!bytes.empty()) {
+        const bool aligned =
+            reinterpret_cast<std::uintptr_t>(bytes.data()) % kDirectAlignment == 0 &&
+            bytes.size() % kDirectAlignment == 0 && offset % kDirectAlignment == 0;
+        if (direct_ && !aligned) {
+            direct_ = fcntl(fd_, F_SETFL, fcntl(fd_, F_GETFL) & ~O_DIRECT) != 0;
+        }
+        const ssize_t written = pwrite(fd_, bytes.data(), bytes.size(), static_cast<off_t>(offset));
+        if (written < 0 && errno == EINTR) {
+            continue;
+        }
+        if (written <= 0) {
+            errno = written == 0 ? ENOSPC : errno;
+            return Fail();
+        }
+        bytes = bytes.subspan(static_cast<std::size_t>(written));
+        offset += static_cast<std::uint64_t>(written);
+    }
+    if (!direct_) {
+        // Start the writeback now rather than leave it all to the final fsync.
+        sync_file_range(fd_, static_cast<off_t>(start), static_cast<off_t>(offset - start),
+                        SYNC_FILE_RANGE_WRITE);
+    }
+    return true;
+}
+
 bool OutputFile::Commit()
 {
-    if (fd_ < 0) {
-        errno = EBADF;
-        return Fail();
-    }
     // fsync before the rename: after a crash the target holds either the old file or the whole
     // new one, never a short one.
-    if (!Flush() || fsync(fd_) != 0) {
-        return Fail();
-    }
-    if (namedPath_.empty() && !LinkTemporaryName()) {
+    if (fd_ < 0 || fsync(fd_) != 0 || (namedPath_.empty() && !LinkUnnamed(fd_))) {
         return Fail();
     }
     const int fd = fd_;
     fd_ = -1;
-    if (close(fd) != 0) {
+    if (close(fd) != 0 || rename(namedPath_.c_str(), target_.c_str()) != 0) {
         return Fail();
     }
-    if (rename(namedPath_.c_str(), target_.c_str()) != 0) {
-        return Fail();
-    }
+    ForgetOnSignal();
     namedPath_.clear();
-    return true;
+    // The rename is on disk only once the directory is.
+    return fsync(directoryFd_) == 0 || Fail();
 }
 
 }  // namespace randdump

@@ -1,18 +1,21 @@
-// A file that appears under its name only once it was written whole.
+// A file that appears under its name only once it was written whole and is on disk.
 #ifndef TOOL_OUTPUTFILE_H
 #define TOOL_OUTPUTFILE_H
 
+#include <sys/types.h>
+
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <span>
 #include <string>
-#include <vector>
 
 namespace randdump {
 
-// The bytes go to an unnamed (or, where the file system cannot do that, a uniquely named)
-// temporary file beside the target; Commit() moves it over the target. Until then an existing
-// target is untouched, and a file that is never committed disappears.
+// The bytes go to an unnamed temporary file beside the target (or, where the file system or the
+// system cannot name one later, a uniquely named one); Commit() moves it over the target. Until
+// then an existing target is untouched, and a file that is never committed disappears, on a
+// signal too. Everything that can be checked is checked by Open(), before the long work.
 class OutputFile {
 public:
     explicit OutputFile(std::string target);
@@ -23,31 +26,40 @@ public:
     OutputFile &operator=(OutputFile &&) = delete;
 
     // Each returns false on failure; Reason() then tells why, as the system said it.
-    bool Open();
-    // Claims the space for `size` bytes up front, so that a full disk shows before any work.
-    bool Reserve(std::uint64_t size);
-    // The next `size` bytes of the file (at most the write buffer's size), to be filled in place
-    // before the next call; empty when earlier bytes could not be written. Filling the file's
-    // buffer directly spares a copy of every byte.
-    std::span<std::byte> Next(std::size_t size);
+    // Open() checks that the target may be replaced and that `size` bytes fit, then creates the
+    // temporary file and claims their space.
+    bool Open(std::uint64_t size);
+    // Writes `bytes` at `offset`; bypasses the page cache where the file system allows it, for
+    // chunks whose address, size and offset are multiples of kDirectAlignment.
+    bool Write(std::span<const std::byte> bytes, std::uint64_t offset);
+    // Flushes the file to disk, moves it over the target and flushes the directory.
     bool Commit();
+
+    static constexpr std::size_t kDirectAlignment = 4096;
 
     [[nodiscard]] const std::string &Target() const { return target_; }
     [[nodiscard]] const std::string &Reason() const { return reason_; }
 
 private:
     bool Fail();
-    bool Flush();
-    bool OpenNamed();
-    bool LinkTemporaryName();
+    bool CheckTarget(std::uint64_t size);
+    bool CreateUnnamed();
+    bool CreateNamed();
+    bool LinkUnnamed(int fd);
+    bool TakeTemporaryName(const std::function<bool(const char *path)> &create);
+    bool Reserve(std::uint64_t size);
     void Discard();
 
     std::string target_;
     std::string directory_;
     std::string namedPath_;  // set while a named temporary file exists
+    int directoryFd_ = -1;
     int fd_ = -1;
-    std::vector<std::byte> buffer_;
-    std::size_t used_ = 0;
+    bool direct_ = false;
+    bool replacing_ = false;
+    uid_t owner_ = 0;
+    gid_t group_ = 0;
+    mode_t mode_ = 0;
     std::string reason_;
 };
 

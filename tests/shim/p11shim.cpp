@@ -134,6 +134,10 @@ std::tuple<Call, unsigned, std::string> CallAt(const std::string &text)
 void WriteLog()
 {
     std::FILE *out = std::fopen(gLog.c_str(), "w");
+    if (out == nullptr) {
+        std::perror(gLog.c_str());
+        return;
+    }
     const std::vector<Call> &seq = gControl.sequence;
     for (std::size_t i = 0; i < seq.size();) {
         std::size_t same = i;

@@ -28,11 +28,12 @@
 namespace p11shim {
 
 // The functions the project calls, each hooked.
-#define P11SHIM_CALLS(X)                                                                          \
-    X(Initialize)                                                                                 \
-    X(Finalize) X(GetInfo) X(GetSlotList) X(GetTokenInfo) X(OpenSession) X(CloseSession) X(Login) \
-        X(GenerateRandom) X(FindObjectsInit) X(FindObjects) X(FindObjectsFinal) X(CreateObject)   \
-            X(GetAttributeValue) X(SetAttributeValue)
+// clang-format off
+#define P11SHIM_CALLS(X)                                                                           \
+    X(Initialize) X(Finalize) X(GetInfo) X(GetSlotList) X(GetTokenInfo) X(OpenSession)            \
+    X(CloseSession) X(Login) X(GenerateRandom) X(FindObjectsInit) X(FindObjects)                  \
+    X(FindObjectsFinal) X(CreateObject) X(GetAttributeValue) X(SetAttributeValue)
+// clang-format on
 #define P11SHIM_ENUM(name) name,
 #define P11SHIM_NAME(name) #name,
 enum class Call : std::size_t { P11SHIM_CALLS(P11SHIM_ENUM) Count };

@@ -1,0 +1,32 @@
+#!/usr/bin/env bash
+# Installs a build tree into a temporary prefix, builds examples/ against it through CMake and
+# through pkg-config, and runs each program on a SoftHSM2 token of its own: what it prints must be
+# what its "prints:" comments say. Then uninstalls, as the README says.
+# usage: scripts/check-examples.sh BUILD_DIR
+set -euo pipefail
+build=$(cd "${1:?usage: $0 BUILD_DIR}" && pwd)
+cd "$(dirname "$0")/.."
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+
+cmake --install "$build" --prefix "$work/prefix" >/dev/null
+libdir=$(dirname "$(find "$work/prefix" -name 'libckhelper.so*' -print -quit)")
+cmake -S examples -B "$work/cmake" -DCMAKE_PREFIX_PATH="$work/prefix" >/dev/null
+cmake --build "$work/cmake" >/dev/null
+export PKG_CONFIG_PATH=$libdir/pkgconfig
+scripts/softhsm-token.sh "$work/token" examples 1234 >/dev/null
+export SOFTHSM2_CONF=$work/token/softhsm2.conf
+for example in names reference; do
+  # shellcheck disable=SC2046 # the flags are meant to split
+  cc -Wall -Werror -o "$work/$example" "examples/$example.c" $(pkg-config --cflags --libs ckhelper)
+  expected=$(sed -n 's|.*/\* prints: \(.*\) \*/.*|\1|p' "examples/$example.c")
+  args=()
+  [[ $example == reference ]] && args=(examples 1234)
+  for program in "$work/cmake/$example" "$work/$example"; do
+    printed=$(LD_LIBRARY_PATH=$libdir "$program" "${args[@]}")
+    [[ $printed == "$expected" ]] || { printf '%s printed:\n%s\nexpected:\n%s\n' "$program" "$printed" "$expected" >&2; exit 1; }
+  done
+done
+xargs rm -f <"$build/install_manifest.txt"
+[[ -z $(find "$work/prefix" -type f) ]] || { echo "uninstall left files behind" >&2; exit 1; }
+echo "examples: built both ways, ran as documented"
