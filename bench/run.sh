@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds in Release and measures randdump against a generation-only program on a SoftHSM2 token
 # at slot 0: median CPU and wall time, their ratios, and peak RSS.
-# Targets: randdump CPU at most x1.25 of genonly, peak RSS at most 2 MiB above it.
+# Targets: randdump CPU at most x1.2 and wall time at most x1.4 of genonly, peak RSS at most
+# 4 MiB above it.
 # usage: bench/run.sh [RUNS]
 set -euo pipefail
 cd "$(dirname "$0")/.."

@@ -22,7 +22,7 @@ if(BUILD_SHARED_LIBS)
   set(CKHELPER_PC_LIBS_PRIVATE "")
 else()
   # A static ckhelper brings its C++ runtime and loader needs to every program linking it.
-  set(CKHELPER_PC_LIBS_PRIVATE "-lstdc++")
+  set(CKHELPER_PC_LIBS_PRIVATE "-lp11-kit -lstdc++")
   if(CMAKE_DL_LIBS)
     string(APPEND CKHELPER_PC_LIBS_PRIVATE " -l${CMAKE_DL_LIBS}")
   endif()

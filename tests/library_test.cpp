@@ -9,9 +9,11 @@
 #include <atomic>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
 #include <functional>
 #include <memory>
 #include <new>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -38,10 +40,16 @@ public:
         ASSERT_NE(p11, nullptr) << ProviderBindError();
         ASSERT_EQ(p11->C_Initialize(nullptr), CKR_OK);
         const CK_SESSION_HANDLE hSession = Open();
-        for (const char *label : {"obj", "dir/obj", "34)/obj", "", "same", "same"}) {
+        for (const char *label : {"obj", "dir/obj", "34)/obj", "", "same", "same", "a;b c%"}) {
             CK_OBJECT_HANDLE hObject = 0;
             ASSERT_EQ(CreatePublicObject(hSession, CKO_DATA, label, &hObject), CKR_OK);
         }
+        std::string pin = "1234";
+        ASSERT_EQ(
+            p11->C_Login(hSession, CKU_USER, reinterpret_cast<CK_UTF8CHAR_PTR>(pin.data()), 4),
+            CKR_OK);
+        CK_OBJECT_HANDLE hSecret = 0;
+        ASSERT_EQ(CreatePrivateObject(hSession, CKO_DATA, "secret", &hSecret), CKR_OK);
         p11->C_CloseSession(hSession);
     }
     void TearDown() override
@@ -299,6 +307,66 @@ TEST_F(Library, VersionCheckWantsMajorTwoAndPassesGetInfoFailuresOn)
     EXPECT_EQ(CheckCryptokiVersion(2), CKR_DEVICE_ERROR);
 }
 
+// The URIs p11tool prints for the token's objects lead back to those objects.
+TEST_F(Library, UrisFromP11toolOpenTheirObjects)
+{
+    const testsupport::TempDir scratch;
+    std::ofstream(scratch / "pin") << "1234\n";
+    const auto listed = testsupport::RunChild({"/usr/bin/p11tool", "--provider", SOFTHSM2_MODULE,
+                                               "--login", "--list-all", "pkcs11:token=alpha"},
+                                              scratch.Path(), {{"GNUTLS_PIN", "1234"}});
+    ASSERT_EQ(listed.exitStatus, 0) << listed.err;
+    std::istringstream lines(listed.out);
+    std::string line;
+    std::string url;
+    unsigned opened = 0;
+    while (std::getline(lines, line)) {
+        if (line.starts_with("\tURL: ")) {
+            url = line.substr(6);
+        } else if (line.starts_with("\tLabel: ") && url.find(";object=") != std::string::npos) {
+            const std::string pinned = url + "?pin-source=file:" + (scratch / "pin").string();
+            CK_SLOT_ID slot = 99;
+            CK_SESSION_HANDLE hSession = 0;
+            CK_OBJECT_HANDLE hObject = 0;
+            ASSERT_EQ(OpenObjectByUri(pinned.c_str(), &slot, &hSession, &hObject), CKR_OK) << url;
+            EXPECT_EQ(Shim().pin, "1234");
+            EXPECT_EQ(slot, 0U);
+            EXPECT_EQ(Label(hSession, hObject), line.substr(8)) << url;
+            p11_->C_CloseSession(hSession);
+            ++opened;
+        }
+    }
+    EXPECT_GE(opened, 7U) << listed.out;  // the labelled ones, "secret" and "same" twice too
+
+    struct UriCase {
+        std::string uri;
+        CK_RV rv;
+    };
+    for (const UriCase &c : std::vector<UriCase>{
+             {"pkcs11:token=alpha;object=secret?pin-value=1234", CKR_OK},
+             {"pkcs11:token=alpha;object=secret", CKR_GENERAL_ERROR},
+             {"pkcs11:token=alpha;object=secret?pin-value=9999", CKR_PIN_INCORRECT},
+             {"pkcs11:slot-id=0;object=dir%2Fobj;type=data", CKR_OK},
+             {"pkcs11:slot-id=1;object=obj", CKR_GENERAL_ERROR},
+             {"pkcs11:token=twin;object=obj", CKR_GENERAL_ERROR},
+             {"pkcs11:token=alpha;object=obj;type=secret-key", CKR_GENERAL_ERROR},
+             {"pkcs11:token=alpha;object=obj?pin-source=/nonexistent", CKR_ARGUMENTS_BAD},
+             {"pkcs11:token=alpha;object=%zz", CKR_ARGUMENTS_BAD},
+             {"pkcs11:token=alpha;object=obj?module-name=p11shim", CKR_OK},
+             {"pkcs11:token=alpha;object=obj?module-name=softhsm2", CKR_ARGUMENTS_BAD},
+             {"pkcs11:token=alpha;object=obj?module-path=/usr/lib/x.so", CKR_ARGUMENTS_BAD},
+             {"http://alpha/obj", CKR_ARGUMENTS_BAD},
+         }) {
+        Shim().ClearCalls();
+        CK_SESSION_HANDLE hSession = 0;
+        EXPECT_EQ(OpenObjectByUri(c.uri.c_str(), nullptr, &hSession, nullptr), c.rv) << c.uri;
+        EXPECT_EQ(Shim().sessions.size(), c.rv == CKR_OK ? 1U : 0U) << c.uri;
+        EXPECT_TRUE(c.rv != CKR_ARGUMENTS_BAD || Shim().sequence.empty()) << c.uri;
+        TearDown();
+    }
+    EXPECT_EQ(OpenObjectByUri(nullptr, nullptr, nullptr, nullptr), CKR_ARGUMENTS_BAD);
+}
+
 // Every provider call each library function makes fails in turn, with several codes: the code
 // comes back unchanged, and nothing stays open that the caller did not ask for.
 struct Scenario {
@@ -327,6 +395,11 @@ TEST_F(Library, EveryProviderFailureIsPassedOnAndNothingIsLeftOpen)
         {"OpenObjectByReference, closing",
          [&](auto, auto, auto) {
              return OpenObjectByReference("alpha(1234)/sweep", CKO_DATA, nullptr, nullptr, &h);
+         }},
+        {"OpenObjectByUri",
+         [&](auto, auto, auto out) {
+             return OpenObjectByUri("pkcs11:token=alpha;object=sweep?pin-value=1234", &slot, out,
+                                    &h);
          }},
         {"CreatePublicObject",
          [&](auto s, auto, auto) { return CreatePublicObject(s, CKO_DATA, "sweep new", &h); }},
@@ -404,23 +477,21 @@ TEST_F(Library, EveryProviderFailureIsPassedOnAndNothingIsLeftOpen)
 
 #ifndef CKHELPER_SANITIZE  // the sanitizers own the allocator there
 // No memory that held a PIN goes back to the allocator with the PIN still in it: this program
-// looks into every block as it is released.
+// looks into every block released, by C++ and by the C libraries alike.
 constexpr std::string_view kPin = "S3cr3t-PIN-4711";
 std::atomic<bool> gWatching{false};
 std::atomic<int> gReleasedWithPin{0};
 
-void Inspect(void *block, std::size_t size)
+TEST_F(Library, EveryCopyOfAPinIsWipedBeforeItsMemoryIsReleased)
 {
-    if (block != nullptr && gWatching && memmem(block, size, kPin.data(), kPin.size())) {
-        ++gReleasedWithPin;
-    }
-}
-
-TEST_F(Library, AReferencesPinIsWipedBeforeItsMemoryIsReleased)
-{
+    const testsupport::TempDir scratch;
+    std::ofstream(scratch / "pin") << kPin << "\n";
     const std::string pin(kPin);
     const std::vector<std::string> references{"alpha(" + pin + ")/obj", "alpha(" + pin + "/obj",
                                               "alpha(" + pin + ")", "missing(" + pin + ")/obj"};
+    const std::vector<std::string> uris{
+        "pkcs11:token=alpha;object=obj?pin-value=" + pin,
+        "pkcs11:token=alpha;object=obj?pin-source=file:" + (scratch / "pin").string()};
     auto *text = new std::string("a text long enough to live on the heap, " + pin);
     gWatching = true;
     delete text;
@@ -429,30 +500,25 @@ TEST_F(Library, AReferencesPinIsWipedBeforeItsMemoryIsReleased)
         OpenObjectByReference(reference.c_str(), CKO_DATA, nullptr, nullptr, nullptr);
         EXPECT_EQ(gReleasedWithPin.exchange(0), 0) << reference;
     }
+    for (const std::string &uri : uris) {
+        OpenObjectByUri(uri.c_str(), nullptr, nullptr, nullptr);
+        EXPECT_EQ(gReleasedWithPin.exchange(0), 0) << uri;
+    }
     gWatching = false;
 }
 #endif
 
 }  // namespace
 
-#ifndef CKHELPER_SANITIZE  // the sanitizers own the allocator there
-void *operator new(std::size_t size)
+#ifndef CKHELPER_SANITIZE
+extern "C" void __libc_free(void *block);  // NOLINT(bugprone-reserved-identifier)
+
+extern "C" void free(void *block)
 {
-    void *block = std::malloc(size == 0 ? 1 : size);
-    if (block == nullptr) {
-        throw std::bad_alloc();
+    if (block != nullptr && gWatching &&
+        memmem(block, malloc_usable_size(block), kPin.data(), kPin.size()) != nullptr) {
+        ++gReleasedWithPin;
     }
-    return block;
-}
-// Out of line, so that the compiler does not pair this free() with the malloc() above.
-__attribute__((noinline)) void operator delete(void *block) noexcept
-{
-    Inspect(block, block != nullptr ? malloc_usable_size(block) : 0);
-    std::free(block);
-}
-__attribute__((noinline)) void operator delete(void *block, std::size_t size) noexcept
-{
-    Inspect(block, size);
-    std::free(block);
+    __libc_free(block);
 }
 #endif

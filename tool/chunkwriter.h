@@ -34,8 +34,8 @@ public:
     // Writes what is left and waits for every write; false when one failed.
     bool Finish();
 
-    static constexpr std::size_t kChunkSize = std::size_t{512} * 1024;
-    static constexpr std::size_t kChunkCount = 4;
+    static constexpr std::size_t kChunkSize = std::size_t{1024} * 1024;
+    static constexpr std::size_t kChunkCount = 2;
 
 private:
     struct Chunk {

@@ -1,7 +1,7 @@
-// Fuzz target: OpenObjectByReference on SoftHSM2 tokens through the fault shim (with a provider
-// failure chosen by the input), and TrimTrailingSpaces. Any broken promise aborts: a code the
-// function cannot give, a session or search left open, a trim that changed more than trailing
-// blanks.
+// Fuzz target: OpenObjectByReference and OpenObjectByUri on SoftHSM2 tokens through the fault
+// shim (with a provider failure chosen by the input), and TrimTrailingSpaces. Any broken promise
+// aborts: a code the function cannot give, a session or search left open, a trim that changed more
+// than trailing blanks.
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -40,7 +40,7 @@ void FuzzTrim(const std::uint8_t *data, std::size_t size)
     }
 }
 
-void FuzzReference(std::uint8_t control, const std::uint8_t *data, std::size_t size)
+void FuzzOpen(bool uri, std::uint8_t control, const std::uint8_t *data, std::size_t size)
 {
     // Bits of the control byte: keep the session; fail a call (which, at which occurrence).
     const bool keepSession = (control & 1) != 0;
@@ -50,11 +50,13 @@ void FuzzReference(std::uint8_t control, const std::uint8_t *data, std::size_t s
     if (inject) {
         Shim().Fail(failing, 1U + ((control >> 5U) & 1U), CKR_DEVICE_ERROR);
     }
-    const std::string reference(reinterpret_cast<const char *>(data), size);
+    const std::string name(reinterpret_cast<const char *>(data), size);
     CK_SESSION_HANDLE hSession = CK_INVALID_HANDLE;
     CK_OBJECT_HANDLE hObject = CK_INVALID_HANDLE;
-    const CK_RV rv = OpenObjectByReference(reference.c_str(), CKO_DATA, nullptr,
-                                           keepSession ? &hSession : nullptr, &hObject);
+    CK_SESSION_HANDLE *phSession = keepSession ? &hSession : nullptr;
+    const CK_RV rv =
+        uri ? OpenObjectByUri(name.c_str(), nullptr, phSession, &hObject)
+            : OpenObjectByReference(name.c_str(), CKO_DATA, nullptr, phSession, &hObject);
 
     const bool handedOut = rv == CKR_OK && keepSession;
     const bool closeRefused = inject && failing == Call::CloseSession &&
@@ -62,11 +64,12 @@ void FuzzReference(std::uint8_t control, const std::uint8_t *data, std::size_t s
     Require(Shim().sessions.size() == (handedOut ? 1U : 0U) + (closeRefused ? 1U : 0U));
     Require(!handedOut || Shim().sessions.count(hSession) == 1);
     Require(Shim().searches.empty() || (inject && failing == Call::FindObjectsFinal));
-    Require(reference.find('/') != std::string::npos ||
-            (rv == CKR_ARGUMENTS_BAD && Shim().sequence.empty()));
+    Require(rv != CKR_ARGUMENTS_BAD || Shim().sequence.empty());
+    Require(uri || name.find('/') != std::string::npos || rv == CKR_ARGUMENTS_BAD);
     Require(rv == CKR_OK || rv == CKR_ARGUMENTS_BAD || rv == CKR_GENERAL_ERROR ||
             rv == CKR_DEVICE_ERROR || rv == CKR_PIN_INCORRECT || rv == CKR_PIN_LEN_RANGE ||
-            rv == CKR_TOKEN_NOT_RECOGNIZED);  // the blank label of the free slot
+            rv == CKR_TOKEN_NOT_RECOGNIZED ||  // the blank label of the free slot
+            rv == CKR_HOST_MEMORY);
     Shim().ClearCalls();
     for (const CK_SESSION_HANDLE open : std::set<CK_SESSION_HANDLE>(Shim().sessions)) {
         ProviderFunctions()->C_CloseSession(open);
@@ -97,10 +100,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     if (size < 2) {
         return 0;
     }
-    if ((data[0] & 1) == 0) {
+    if (data[0] % 3 == 0) {
         FuzzTrim(data + 1, size - 1);
     } else {
-        FuzzReference(data[1], data + 2, size - 2);
+        FuzzOpen(data[0] % 3 == 2, data[1], data + 2, size - 2);
     }
     return 0;
 }
