@@ -66,8 +66,8 @@ struct Control {
     std::set<CK_SESSION_HANDLE> sessions;
     std::set<CK_SESSION_HANDLE> searches;
     unsigned logins = 0;
-    std::string pin;                                         // the last PIN C_Login was given
-    std::vector<std::pair<CK_ULONG, std::string>> searched;  // the last search template
+    std::string pin;            // the last PIN C_Login was given
+    std::string searchedLabel;  // the CKA_LABEL of the last search template
     std::uint64_t digest = kDigestStart;
 
     void Fail(Call call, unsigned at, CK_RV code, bool afterRealCall = false)
