@@ -153,7 +153,7 @@ TEST_F(Library, TokenLabelsCompareTrimmedAndCutTo32Bytes)
                                                           {"Alpha", ""},
                                                           {"lead", ""},
                                                           {"", ""},
-                                                          {k32.substr(1), ""}}) {
+                                                          {k32.substr(0, 31), ""}}) {
         const auto first =
             std::find_if(tokens.begin(), tokens.end(),
                          [&t = token](const auto &found) { return found.first == t; });
