@@ -7,7 +7,6 @@
 #include <cstring>
 #include <new>
 #include <span>
-#include <string_view>
 #include <system_error>
 
 #include "chunkwriter.h"

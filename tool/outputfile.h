@@ -37,7 +37,6 @@ public:
 
     static constexpr std::size_t kDirectAlignment = 4096;
 
-    [[nodiscard]] const std::string &Target() const { return target_; }
     [[nodiscard]] const std::string &Reason() const { return reason_; }
 
 private:

@@ -1,6 +1,6 @@
 // A PKCS#11 module that forwards every call to SoftHSM2, for what a real token cannot be made to
 // do: fail any call at the k-th time, report another Cryptoki version. It also counts the open
-// sessions, active searches and logins it sees, and records the PIN and template it was given.
+// sessions, active searches and logins it sees, and records the PIN and the label searched for.
 //
 // In process, tests reach its state through p11shim_control(). Another process (randdump) is
 // driven through the environment variable P11SHIM, a list separated by ';':
