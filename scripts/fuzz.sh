@@ -13,6 +13,6 @@ cmake --build build/fuzz --target reference_fuzz p11shim
 
 scratch=$(mktemp -d)
 trap 'rm -rf "$scratch"' EXIT
-build/fuzz/tests/reference_fuzz -max_total_time="$seconds" -print_final_stats=1 \
+LSAN_OPTIONS=suppressions=tests/lsan.supp build/fuzz/tests/reference_fuzz -max_total_time="$seconds" -print_final_stats=1 \
   -artifact_prefix=build/fuzz/ "$scratch" tests/fuzz/corpus 2>&1 |
   grep -E '^(Done|stat::(number_of_executed_units|new_units_added|peak_rss_mb))|ERROR|SUMMARY|Test unit written'

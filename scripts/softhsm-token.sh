@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Makes a SoftHSM2 token store in DIR with one initialised token at slot ID 0, apart from the
-# system's token store. Afterwards: export SOFTHSM2_CONF=DIR/softhsm2.conf
+# system's token store; each further label makes one more token, with the same PINs, at the slot
+# SoftHSM2 gives it. Afterwards: export SOFTHSM2_CONF=DIR/softhsm2.conf
 #
-# usage: scripts/softhsm-token.sh DIR [LABEL] [USER_PIN] [SO_PIN]
+# usage: scripts/softhsm-token.sh DIR [LABEL] [USER_PIN] [SO_PIN] [FURTHER_LABEL...]
 #
 # SoftHSM2 gives an initialised token the slot ID made of the low 31 bits of its serial number
 # (16 hex digits kept in the token's token.object). Rewriting that serial to zeros moves the
@@ -36,4 +37,7 @@ offset=$(grep -obUa -- "$serial" "$object" | head -n 1 | cut -d: -f1)
 printf '0000000000000000' | dd of="$object" bs=1 seek="$offset" conv=notrunc status=none
 
 softhsm2-util --show-slots | grep -q '^Slot 0$' || { echo "$0: token did not move to slot 0" >&2; exit 1; }
+for further in "${@:5}"; do
+  softhsm2-util --init-token --free --label "$further" --so-pin "$so_pin" --pin "$user_pin" >/dev/null
+done
 echo "SOFTHSM2_CONF=$SOFTHSM2_CONF"

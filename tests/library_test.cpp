@@ -2,78 +2,76 @@
 // name reaches, what the token is asked, what is passed back, and that nothing is left open.
 #include <malloc.h>
 
-#include <gtest/gtest.h>
-
-#include <algorithm>
-#include <array>
 #include <atomic>
 #include <cstring>
-#include <fstream>
-#include <functional>
 #include <memory>
-#include <span>
-#include <sstream>
-#include <string>
-#include <vector>
 
-#include "ckhelper.h"
 #include "support/support.h"
 
 namespace {
 
 using p11shim::Call;
 using testsupport::Shim;
+using testsupport::TempDir;
 
 const std::string k32 = "abcdefghijklmnopqrstuvwxyz012345";
 CK_FUNCTION_LIST_PTR p11 = nullptr;
 
-CK_SESSION_HANDLE Open(bool login = false)
+CK_SESSION_HANDLE OpenAsUser()
 {
     CK_SESSION_HANDLE hSession = 0;
-    EXPECT_EQ(
-        p11->C_OpenSession(0, CKF_RW_SESSION | CKF_SERIAL_SESSION, nullptr, nullptr, &hSession),
-        CKR_OK);
     std::string pin = "1234";
-    if (login)
-        p11->C_Login(hSession, CKU_USER, reinterpret_cast<CK_UTF8CHAR_PTR>(pin.data()), 4);
+    EXPECT_EQ(
+        p11->C_OpenSession(0, CKF_RW_SESSION | CKF_SERIAL_SESSION, nullptr, nullptr, &hSession) |
+            p11->C_Login(hSession, CKU_USER, reinterpret_cast<CK_UTF8CHAR_PTR>(pin.data()), 4),
+        CKR_OK);
     return hSession;
 }
 
-// Tokens in a store of the program's own: alpha at slot 0, with data objects.
-class Tokens : public ::testing::Environment {
-    std::unique_ptr<testsupport::TempDir> store_;
+// A public session object of the data class.
+CK_OBJECT_HANDLE CreateData(CK_SESSION_HANDLE hSession, std::string label, std::string value)
+{
+    CK_OBJECT_CLASS dataClass = CKO_DATA;
+    CK_BBOOL no = CK_FALSE;
+    std::array<CK_ATTRIBUTE, 4> object{{{CKA_CLASS, &dataClass, sizeof dataClass},
+                                        {CKA_PRIVATE, &no, 1},
+                                        {CKA_LABEL, label.data(), label.size()},
+                                        {CKA_VALUE, value.data(), value.size()}}};
+    CK_OBJECT_HANDLE hObject = 0;
+    EXPECT_EQ(p11->C_CreateObject(hSession, object.data(), object.size(), &hObject), CKR_OK);
+    return hObject;
+}
 
-public:
-    void SetUp() override
+// Tokens in a store of the program's own, alpha at slot 0 with data objects. Each test starts
+// with no session open and a shim that has seen nothing.
+class Library : public ::testing::Test {
+protected:
+    static void SetUpTestSuite()
     {
-        store_ = std::make_unique<testsupport::TempDir>();
+        store_ = std::make_unique<TempDir>();
         const std::string conf =
             testsupport::MakeTokens(*store_, {"alpha", "twin", "twin", k32, " lead"});
         setenv("SOFTHSM2_CONF", conf.c_str(), 1);
         p11 = ProviderFunctions();
         ASSERT_TRUE(p11 != nullptr && p11->C_Initialize(nullptr) == CKR_OK) << ProviderBindError();
-        const CK_SESSION_HANDLE hSession = Open(true);
+        const CK_SESSION_HANDLE hSession = OpenAsUser();
         CK_OBJECT_HANDLE hObject = 0;
         for (const char *label : {"obj", "dir/obj", "34)/obj", "", "same", "same", "a;b c%"})
             ASSERT_EQ(CreatePublicObject(hSession, CKO_DATA, label, &hObject), CKR_OK);
         ASSERT_EQ(CreatePrivateObject(hSession, CKO_DATA, "secret", &hObject), CKR_OK);
         p11->C_CloseSession(hSession);
     }
-    void TearDown() override { p11->C_Finalize(nullptr); }
-};
-const auto *const kTokens = ::testing::AddGlobalTestEnvironment(new Tokens);
-
-// Each test starts with no session open and a shim that has seen nothing.
-class Library : public ::testing::Test {
-protected:
-    void SetUp() override { ASSERT_NE(p11, nullptr); }
+    static void TearDownTestSuite() { p11->C_Finalize(nullptr); }
+    void SetUp() override
+    {
+        ASSERT_NE(p11, nullptr);
+        Shim().Reset();
+    }
     void TearDown() override
     {
-        Shim().faults = {};
-        Shim().version.reset();
         for (const CK_SESSION_HANDLE h : std::set<CK_SESSION_HANDLE>(Shim().sessions))
             p11->C_CloseSession(h);
-        Shim().ClearCalls();
+        Shim().Reset();
     }
     static std::string Label(CK_SESSION_HANDLE hSession, CK_OBJECT_HANDLE hObject)
     {
@@ -83,6 +81,7 @@ protected:
                   CKR_OK);
         return {label.data(), length};
     }
+    static inline std::unique_ptr<TempDir> store_;
 };
 
 TEST_F(Library, ReferencesNameTokenPinAndObjectLabel)
@@ -93,22 +92,17 @@ TEST_F(Library, ReferencesNameTokenPinAndObjectLabel)
         const char *pin;       // "(none)": no login
         const char *searched;  // the object label searched for
     };
+    // clang-format off
     for (const Case &c : std::vector<Case>{
-             {"alpha(1234)/obj", CKR_OK, "1234", "obj"},
-             {"alpha/obj", CKR_OK, "(none)", "obj"},
-             {"alpha()/obj", CKR_PIN_INCORRECT, "", "(none)"},
-             {"alpha(1234/obj", CKR_OK, "1234", "obj"},
+             {"alpha(1234)/obj", CKR_OK, "1234", "obj"},        {"alpha/obj", CKR_OK, "(none)", "obj"},
+             {"alpha()/obj", CKR_PIN_INCORRECT, "", "(none)"},  {"alpha(1234/obj", CKR_OK, "1234", "obj"},
              {"alpha(12/34)/obj", CKR_PIN_INCORRECT, "12", "(none)"},
-             {"alpha/34)/obj", CKR_OK, "(none)", "34)/obj"},
-             {"alpha/dir/obj", CKR_OK, "(none)", "dir/obj"},
-             {"alpha(1234)ignored/obj", CKR_OK, "1234", "obj"},
-             {"alpha/", CKR_OK, "(none)", ""},
-             {"alpha   /obj", CKR_OK, "(none)", "obj"},
-             {"alpha/obj ", CKR_GENERAL_ERROR, "(none)", "obj "},
+             {"alpha/34)/obj", CKR_OK, "(none)", "34)/obj"},    {"alpha/dir/obj", CKR_OK, "(none)", "dir/obj"},
+             {"alpha(1234)ignored/obj", CKR_OK, "1234", "obj"}, {"alpha/", CKR_OK, "(none)", ""},
+             {"alpha   /obj", CKR_OK, "(none)", "obj"},         {"alpha/obj ", CKR_GENERAL_ERROR, "(none)", "obj "},
              {"ALPHA/obj", CKR_GENERAL_ERROR, "(none)", "(none)"},
-             {"alpha(1234)", CKR_ARGUMENTS_BAD, "(none)", "(none)"},
-         }) {
-        Shim().pin = Shim().searchedLabel = "(none)";
+             {"alpha(1234)", CKR_ARGUMENTS_BAD, "(none)", "(none)"}}) {
+        // clang-format on
         CK_SLOT_ID slot = 99;
         CK_SESSION_HANDLE hSession = 99;
         CK_OBJECT_HANDLE hObject = 99;
@@ -133,45 +127,40 @@ TEST_F(Library, ReferencesNameTokenPinAndObjectLabel)
 
 TEST_F(Library, TokenLabelsCompareTrimmedAndCutTo32Bytes)
 {
-    // The expected slots come from the token itself, in its slot order.
-    std::vector<std::pair<std::string, CK_SLOT_ID>> tokens;
     std::array<CK_SLOT_ID, 16> slots{};
     CK_ULONG count = slots.size();
     ASSERT_EQ(p11->C_GetSlotList(CK_TRUE, slots.data(), &count), CKR_OK);
-    for (const CK_SLOT_ID slot : std::span(slots).first(count)) {
+    const auto firstWith = [&](const std::string &label) {  // in slot order, from the token itself
         CK_TOKEN_INFO info{};
-        ASSERT_EQ(p11->C_GetTokenInfo(slot, &info), CKR_OK);
-        std::string label(reinterpret_cast<const char *>(info.label), sizeof info.label);
-        tokens.emplace_back(label.substr(0, label.find_last_not_of(' ') + 1), slot);
-    }
-    for (const auto &[wanted, token] :
-         std::vector<std::pair<std::string, std::string>>{{"alpha", "alpha"},
-                                                          {"alpha   ", "alpha"},
-                                                          {"twin", "twin"},
-                                                          {" lead", " lead"},
-                                                          {k32 + "EXTRA", k32},
-                                                          {"Alpha", ""},
-                                                          {"lead", ""},
-                                                          {"", ""},
-                                                          {k32.substr(0, 31), ""}}) {
-        const auto first =
-            std::find_if(tokens.begin(), tokens.end(),
-                         [&t = token](const auto &found) { return found.first == t; });
+        for (const CK_SLOT_ID slot : std::span(slots).first(count))
+            if (p11->C_GetTokenInfo(slot, &info) == CKR_OK &&
+                std::string(reinterpret_cast<char *>(info.label), 32) ==
+                    (label + std::string(32, ' ')).substr(0, 32))
+                return slot;
+        return CK_SLOT_ID{99};
+    };
+    // clang-format off
+    for (const auto &[wanted, token] : std::vector<std::pair<std::string, std::string>>{
+             {"alpha", "alpha"}, {"alpha   ", "alpha"}, {"twin", "twin"}, {" lead", " lead"},
+             {k32 + "EXTRA", k32}, {"Alpha", ""}, {"lead", ""}, {"", ""}, {k32.substr(0, 31), ""}}) {
+        // clang-format on
         CK_SLOT_ID slot = 99;
         EXPECT_EQ(FindSlotByTokenLabel(wanted.c_str(), &slot),
                   token.empty() ? CKR_GENERAL_ERROR : CKR_OK)
             << wanted;
-        EXPECT_EQ(slot, token.empty() ? 99 : first->second) << wanted;
+        EXPECT_EQ(slot, token.empty() ? 99 : firstWith(token)) << wanted;
     }
     Shim().slotCount = ~CK_ULONG{0};  // a slot count no memory could hold
     CK_SLOT_ID slot = 99;
     EXPECT_EQ(FindSlotByTokenLabel("alpha", &slot), CKR_HOST_MEMORY);
-    Shim().slotCount.reset();
 }
 
 TEST_F(Library, ObjectsAreCreatedFoundRelabelledReadAndWritten)
 {
-    const CK_SESSION_HANDLE hSession = Open();
+    CK_SESSION_HANDLE hSession = 0;
+    ASSERT_EQ(
+        p11->C_OpenSession(0, CKF_RW_SESSION | CKF_SERIAL_SESSION, nullptr, nullptr, &hSession),
+        CKR_OK);
     CK_OBJECT_HANDLE hObject = 0;
     ASSERT_EQ(CreatePublicObject(hSession, CKO_DATA, "abcde", &hObject), CKR_OK);
     std::array<CK_BBOOL, 2> flags{};
@@ -182,27 +171,21 @@ TEST_F(Library, ObjectsAreCreatedFoundRelabelledReadAndWritten)
     EXPECT_EQ(CreatePrivateObject(hSession, CKO_DATA, "x", &hObject), CKR_USER_NOT_LOGGED_IN);
 
     // The first of two matches of the class, and none of another class.
-    CK_OBJECT_HANDLE first = 0;
-    CK_OBJECT_HANDLE second = 0;
-    EXPECT_EQ(FindObjectByLabel(hSession, CKO_DATA, "same", &first), CKR_OK);
-    EXPECT_EQ(FindObjectByLabel(hSession, CKO_SECRET_KEY, "same", &second), CKR_GENERAL_ERROR);
+    std::array<CK_OBJECT_HANDLE, 2> found{};
+    EXPECT_EQ(FindObjectByLabel(hSession, CKO_DATA, "same", &found[0]), CKR_OK);
+    EXPECT_EQ(FindObjectByLabel(hSession, CKO_SECRET_KEY, "same", &found[1]), CKR_GENERAL_ERROR);
     EXPECT_EQ(RelabelObject(hSession, CKO_DATA, "same", "renamed"), CKR_OK);
-    EXPECT_EQ(Label(hSession, first), "renamed");
-    EXPECT_EQ(FindObjectByLabel(hSession, CKO_DATA, "same", &second), CKR_OK);
-    EXPECT_NE(second, first);
+    EXPECT_EQ(Label(hSession, found[0]), "renamed");
+    EXPECT_EQ(FindObjectByLabel(hSession, CKO_DATA, "same", &found[1]), CKR_OK);
+    EXPECT_NE(found[1], found[0]);
     EXPECT_EQ(RelabelObject(hSession, CKO_DATA, "renamed", "same"), CKR_OK);
-    Shim().ClearCalls();
+    Shim().Reset();
     EXPECT_EQ(RelabelObject(hSession, CKO_DATA, "missing", "x"), CKR_GENERAL_ERROR);
     EXPECT_EQ(Shim().Calls(Call::SetAttributeValue), 0U);
 
     // Values: a size query, a buffer too small, one large enough; the first two one call each.
     std::string value = "twenty-four bytes value!";
-    CK_OBJECT_CLASS dataClass = CKO_DATA;
-    CK_BBOOL no = CK_FALSE;
-    std::array<CK_ATTRIBUTE, 3> withValue{{{CKA_CLASS, &dataClass, sizeof dataClass},
-                                           {CKA_PRIVATE, &no, 1},
-                                           {CKA_VALUE, value.data(), value.size()}}};
-    ASSERT_EQ(p11->C_CreateObject(hSession, withValue.data(), 3, &hObject), CKR_OK);
+    hObject = CreateData(hSession, "valued", value);
     std::array<char, 32> buffer{};
     CK_ULONG length = 0;
     EXPECT_EQ(GetObjectValue(hSession, hObject, nullptr, 0, &length), CKR_OK);
@@ -212,8 +195,7 @@ TEST_F(Library, ObjectsAreCreatedFoundRelabelledReadAndWritten)
     EXPECT_EQ(Shim().Calls(Call::GetAttributeValue), 2U);
     length = 0;
     EXPECT_EQ(GetObjectValue(hSession, hObject, buffer.data(), buffer.size(), &length), CKR_OK);
-    EXPECT_EQ(std::string(buffer.data()), value);
-    EXPECT_EQ(length, 24U);
+    EXPECT_EQ(std::string(buffer.data()) + std::to_string(length), value + "24");
     // A refused length query leaves the caller's length with GetObjectValue, untouched otherwise.
     Shim().Fail(Call::GetAttributeValue, 0, CKR_ATTRIBUTE_SENSITIVE);
     EXPECT_EQ(GetObjectValue(hSession, hObject, buffer.data(), 20, &length),
@@ -248,11 +230,11 @@ TEST_F(Library, VersionCheckWantsMajorTwoAndPassesGetInfoFailuresOn)
 // The URIs p11tool prints for the token's objects lead back to those objects.
 TEST_F(Library, UrisFromP11toolOpenTheirObjects)
 {
-    const testsupport::TempDir scratch;
+    const TempDir scratch;
     std::ofstream(scratch / "pin") << "1234\n";
     const auto listed = testsupport::RunChild({"/usr/bin/p11tool", "--provider", SOFTHSM2_MODULE,
                                                "--login", "--list-all", "pkcs11:token=alpha"},
-                                              scratch.Path(), {{"GNUTLS_PIN", "1234"}});
+                                              scratch.path, {{"GNUTLS_PIN", "1234"}});
     ASSERT_EQ(listed.exitStatus, 0) << listed.err;
     std::istringstream lines(listed.out);
     unsigned opened = 0;
@@ -264,8 +246,7 @@ TEST_F(Library, UrisFromP11toolOpenTheirObjects)
             CK_SESSION_HANDLE hSession = 0;
             CK_OBJECT_HANDLE hObject = 0;
             ASSERT_EQ(OpenObjectByUri(pinned.c_str(), &slot, &hSession, &hObject), CKR_OK) << url;
-            EXPECT_EQ(Shim().pin, "1234");
-            EXPECT_EQ(slot, 0U);
+            EXPECT_EQ(Shim().pin + std::to_string(slot), "12340");
             EXPECT_EQ(Label(hSession, hObject), line.substr(8)) << url;
             TearDown();
             ++opened;
@@ -299,52 +280,42 @@ TEST_F(Library, UrisFromP11toolOpenTheirObjects)
 // comes back unchanged, and nothing stays open that the caller did not ask for.
 TEST_F(Library, EveryProviderFailureIsPassedOnAndNothingIsLeftOpen)
 {
+    CK_SESSION_HANDLE s = 0;    // a fresh session of a logged-in user
+    CK_OBJECT_HANDLE o = 0;     // its session object "sweep"
+    CK_SESSION_HANDLE out = 0;  // a session handed out
     std::array<char, 64> buffer{};
     CK_ULONG length = 0;
     CK_OBJECT_HANDLE h = 0;
     CK_SLOT_ID slot = 0;
-    using Run =
-        std::function<CK_RV(CK_SESSION_HANDLE s, CK_OBJECT_HANDLE o, CK_SESSION_HANDLE * out)>;
     // clang-format off
-    const std::vector<std::pair<const char *, Run>> scenarios{
-        {"CheckCryptokiVersion", [](auto, auto, auto) { return CheckCryptokiVersion(2); }},
-        {"FindSlotByTokenLabel", [&](auto, auto, auto) { return FindSlotByTokenLabel("twin", &slot); }},
-        {"FindObjectByLabel", [&](auto s, auto, auto) { return FindObjectByLabel(s, CKO_DATA, "sweep", &h); }},
-        {"OpenObjectByReference", [&](auto, auto, auto out) {
-             return OpenObjectByReference("alpha(1234)/sweep", CKO_DATA, &slot, out, &h); }},
-        {"OpenObjectByReference, closing", [&](auto, auto, auto) {
+    const std::vector<std::pair<const char *, std::function<CK_RV()>>> scenarios{
+        {"CheckCryptokiVersion", [] { return CheckCryptokiVersion(2); }},
+        {"FindSlotByTokenLabel", [&] { return FindSlotByTokenLabel("twin", &slot); }},
+        {"FindObjectByLabel", [&] { return FindObjectByLabel(s, CKO_DATA, "sweep", &h); }},
+        {"OpenObjectByReference", [&] { return OpenObjectByReference("alpha(1234)/sweep", CKO_DATA, &slot, &out, &h); }},
+        {"OpenObjectByReference, closing", [&] {
              return OpenObjectByReference("alpha(1234)/sweep", CKO_DATA, nullptr, nullptr, &h); }},
-        {"OpenObjectByUri", [&](auto, auto, auto out) {
-             return OpenObjectByUri("pkcs11:token=alpha;object=sweep?pin-value=1234", &slot, out, &h); }},
-        {"CreatePublicObject", [&](auto s, auto, auto) { return CreatePublicObject(s, CKO_DATA, "new", &h); }},
-        {"CreatePrivateObject", [&](auto s, auto, auto) { return CreatePrivateObject(s, CKO_DATA, "new", &h); }},
-        {"RelabelObject", [](auto s, auto, auto) { return RelabelObject(s, CKO_DATA, "sweep", "sweep 2"); }},
-        {"GetObjectAttribute", [&](auto s, auto o, auto) {
-             return GetObjectAttribute(s, o, CKA_LABEL, buffer.data(), 64, &length); }},
-        {"GetObjectValue", [&](auto s, auto o, auto) { return GetObjectValue(s, o, buffer.data(), 64, &length); }},
-        {"SetObjectAttribute", [&](auto s, auto o, auto) { return SetObjectAttribute(s, o, CKA_LABEL, &h, 1); }},
-        {"SetObjectValue", [&](auto s, auto o, auto) { return SetObjectValue(s, o, buffer.data(), 1, &length); }},
+        {"OpenObjectByUri", [&] { return OpenObjectByUri("pkcs11:token=alpha;object=sweep?pin-value=1234", &slot, &out, &h); }},
+        {"CreatePublicObject", [&] { return CreatePublicObject(s, CKO_DATA, "new", &h); }},
+        {"CreatePrivateObject", [&] { return CreatePrivateObject(s, CKO_DATA, "new", &h); }},
+        {"RelabelObject", [&] { return RelabelObject(s, CKO_DATA, "sweep", "sweep 2"); }},
+        {"GetObjectAttribute", [&] { return GetObjectAttribute(s, o, CKA_LABEL, buffer.data(), 64, &length); }},
+        {"GetObjectValue", [&] { return GetObjectValue(s, o, buffer.data(), 64, &length); }},
+        {"SetObjectAttribute", [&] { return SetObjectAttribute(s, o, CKA_LABEL, &h, 1); }},
+        {"SetObjectValue", [&] { return SetObjectValue(s, o, buffer.data(), 1, &length); }},
     };
     // clang-format on
-    // A fresh session of a logged-in user, with a session object "sweep"; nothing else open.
-    const auto prepare = [&](CK_OBJECT_HANDLE &hObject) {
+    const auto prepare = [&] {
         TearDown();
-        const CK_SESSION_HANDLE hSession = Open(true);
-        std::string label = "sweep";
-        CK_OBJECT_CLASS dataClass = CKO_DATA;
-        std::array<CK_ATTRIBUTE, 3> object{{{CKA_CLASS, &dataClass, sizeof dataClass},
-                                            {CKA_LABEL, label.data(), label.size()},
-                                            {CKA_VALUE, label.data(), label.size()}}};
-        EXPECT_EQ(p11->C_CreateObject(hSession, object.data(), 3, &hObject), CKR_OK);
-        Shim().ClearCalls();
-        return hSession;
+        s = OpenAsUser();
+        o = CreateData(s, "sweep", "sweep");
+        out = 0;
+        Shim().Reset();
     };
     for (const auto &[name, run] : scenarios) {
-        CK_OBJECT_HANDLE hObject = 0;
-        CK_SESSION_HANDLE handedOut = 0;
-        CK_SESSION_HANDLE hSession = prepare(hObject);
+        prepare();
         // SoftHSM2 fixes a data object's value; all else succeeds.
-        const CK_RV clean = run(hSession, hObject, &handedOut);
+        const CK_RV clean = run();
         ASSERT_EQ(clean,
                   std::strcmp(name, "SetObjectValue") == 0 ? CKR_ATTRIBUTE_READ_ONLY : CKR_OK)
             << name;
@@ -357,16 +328,15 @@ TEST_F(Library, EveryProviderFailureIsPassedOnAndNothingIsLeftOpen)
                 SCOPED_TRACE(std::string(name) + ": C_" +
                              p11shim::kNames.at(static_cast<std::size_t>(*call)) + " #" +
                              std::to_string(nth) + " fails with " + std::to_string(code));
-                hSession = prepare(hObject);
-                handedOut = 0;
+                prepare();
                 Shim().Fail(*call, nth, code);
-                const CK_RV rv = run(hSession, hObject, &handedOut);
+                const CK_RV rv = run();
                 const bool ignored = *call == Call::CloseSession ||
                                      (*call == Call::Login && code == CKR_USER_ALREADY_LOGGED_IN);
                 EXPECT_EQ(rv, ignored ? clean : code);
-                std::set<CK_SESSION_HANDLE> open{hSession};
-                if (rv == CKR_OK && handedOut != 0)
-                    open.insert(handedOut);
+                std::set<CK_SESSION_HANDLE> open{s};
+                if (rv == CKR_OK && out != 0)
+                    open.insert(out);
                 EXPECT_EQ(Shim().sessions.size(), open.size() + (*call == Call::CloseSession));
                 EXPECT_TRUE(std::includes(Shim().sessions.begin(), Shim().sessions.end(),
                                           open.begin(), open.end()));
@@ -388,25 +358,26 @@ std::atomic<int> gReleasedWithPin{0};
 
 TEST_F(Library, EveryCopyOfAPinIsWipedBeforeItsMemoryIsReleased)
 {
-    const testsupport::TempDir scratch;
+    const TempDir scratch;
     std::ofstream(scratch / "pin") << kPin << "\n";
     const std::string pin(kPin);
-    const std::vector<std::string> references{"alpha(" + pin + ")/obj", "alpha(" + pin + "/obj",
-                                              "alpha(" + pin + ")", "missing(" + pin + ")/obj"};
-    const std::vector<std::string> uris{
+    const std::vector<std::string> names{
+        "alpha(" + pin + ")/obj",
+        "alpha(" + pin + "/obj",
+        "alpha(" + pin + ")",
+        "missing(" + pin + ")/obj",
         "pkcs11:token=alpha;object=obj?pin-value=" + pin,
         "pkcs11:token=alpha;object=obj?pin-source=file:" + (scratch / "pin").string()};
     auto *text = new std::string("a text long enough to live on the heap, " + pin);
     gWatching = true;
     delete text;
     EXPECT_EQ(gReleasedWithPin.exchange(0), 1) << "the check sees nothing";
-    for (const std::string &reference : references) {
-        OpenObjectByReference(reference.c_str(), CKO_DATA, nullptr, nullptr, nullptr);
-        EXPECT_EQ(gReleasedWithPin.exchange(0), 0) << reference;
-    }
-    for (const std::string &uri : uris) {
-        OpenObjectByUri(uri.c_str(), nullptr, nullptr, nullptr);
-        EXPECT_EQ(gReleasedWithPin.exchange(0), 0) << uri;
+    for (const std::string &name : names) {
+        if (name.starts_with("pkcs11:"))
+            OpenObjectByUri(name.c_str(), nullptr, nullptr, nullptr);
+        else
+            OpenObjectByReference(name.c_str(), CKO_DATA, nullptr, nullptr, nullptr);
+        EXPECT_EQ(gReleasedWithPin.exchange(0), 0) << name;
     }
     gWatching = false;
 }

@@ -4,7 +4,6 @@
 
 #include <array>
 #include <cctype>
-#include <cstdio>
 #include <map>
 #include <string>
 
@@ -16,60 +15,49 @@ namespace {
 // FNV-1a over "value<TAB>name<LF>" for each row: a changed, lost or reordered row shows.
 std::uint64_t Fingerprint(std::span<const ConstNameEntry> rows)
 {
-    std::uint64_t hash = 0xcbf29ce484222325ULL;
+    std::uint64_t hash = 0xcbf29ce484222325U;
     for (const ConstNameEntry &row : rows) {
         std::array<char, 32> value{};
         std::snprintf(value.data(), value.size(), "%lx", row.value);
-        for (const char c : std::string(value.data()) + "\t" + row.name + "\n") {
-            hash = (hash ^ static_cast<unsigned char>(c)) * 0x100000001b3ULL;
-        }
+        for (const char c : std::string(value.data()) + "\t" + row.name + "\n")
+            hash = (hash ^ static_cast<unsigned char>(c)) * 0x100000001b3U;
     }
     return hash;
 }
 
-struct Expected {
-    std::size_t rows;
-    std::string prefix;
-    std::uint64_t fingerprint;
-};
-
-const std::map<std::string_view, Expected> kTables{
-    {"result codes", {129, "CKR_", 0x2e082dbe328dcc60ULL}},
-    {"object classes", {12, "CKO_", 0x7e0865c12606700dULL}},
-    {"key types", {23, "CKK_", 0x4880eff3f64a0fefULL}},
-    {"attribute types", {108, "CKA_", 0x37963d0b0c08f440ULL}},
-    {"mechanisms", {199, "CKM_", 0x1c050eaadcc002ddULL}},
-    {"session states", {5, "CKM_", 0x5a215b0384e30d92ULL}},
-};
-
 TEST(NameTables, HoldTheirRowsAndConvertEachBothWaysToItsFirstTwin)
 {
+    const std::map<std::string_view, std::tuple<std::size_t, std::string, std::uint64_t>> tables{
+        {"result codes", {129, "CKR_", 0x2e082dbe328dcc60U}},
+        {"object classes", {12, "CKO_", 0x7e0865c12606700dU}},
+        {"key types", {23, "CKK_", 0x4880eff3f64a0fefU}},
+        {"attribute types", {108, "CKA_", 0x37963d0b0c08f440U}},
+        {"mechanisms", {199, "CKM_", 0x1c050eaadcc002ddU}},
+        {"session states", {5, "CKM_", 0x5a215b0384e30d92U}}};
     for (const ckhelper::NameTable &table : ckhelper::NameTables()) {
         SCOPED_TRACE(table.title);
-        const Expected &expected = kTables.at(table.title);
-        EXPECT_EQ(table.rows.size(), expected.rows);
-        EXPECT_EQ(Fingerprint(table.rows), expected.fingerprint);
-        EXPECT_EQ(table.rows.data()[table.rows.size()].name, nullptr);  // the terminating row
-        std::string lowerPrefix = expected.prefix;
-        for (char &c : lowerPrefix) {
-            c = static_cast<char>(std::tolower(c));
-        }
+        const auto &[rows, prefix, fingerprint] = tables.at(table.title);
+        EXPECT_EQ(table.rows.size(), rows);
+        EXPECT_EQ(Fingerprint(table.rows), fingerprint);
+        EXPECT_EQ(table.rows.data()[rows].name, nullptr);  // the terminating row
+        std::string lowerPrefix = prefix;
+        std::transform(prefix.begin(), prefix.end(), lowerPrefix.begin(), ::tolower);
         for (const ConstNameEntry &row : table.rows) {
             const std::string name = row.name;
             const auto firstOf = [&](auto same) {
                 return *std::find_if(table.rows.begin(), table.rows.end(), same);
             };
             const ConstNameEntry byValue = firstOf([&](auto &r) { return r.value == row.value; });
-            const ConstNameEntry byName = firstOf([&](auto &r) { return r.name == name; });
+            const CK_ULONG byName = firstOf([&](auto &r) { return r.name == name; }).value;
             EXPECT_STREQ(table.name(row.value), byValue.name);
-            EXPECT_EQ(table.value(row.name), byName.value) << name;
-            EXPECT_EQ(table.value((expected.prefix + name).c_str()), byName.value) << name;
+            EXPECT_EQ(table.value(row.name), byName) << name;
+            EXPECT_EQ(table.value((prefix + name).c_str()), byName) << name;
             EXPECT_EQ(table.value((lowerPrefix + name).c_str()), CKHELPER_NOT_FOUND) << name;
         }
         EXPECT_STREQ(table.name(0x7FFFFFF1), "UNKNOWN");
         EXPECT_STREQ(table.name(0x8FFFFFF1), "Vendor defined");
-        EXPECT_EQ(table.value(expected.prefix.c_str()), CKHELPER_NOT_FOUND);
-        EXPECT_EQ(table.value(expected.prefix.substr(0, 3).c_str()), CKHELPER_NOT_FOUND);
+        EXPECT_EQ(table.value(prefix.c_str()), CKHELPER_NOT_FOUND);
+        EXPECT_EQ(table.value(prefix.substr(0, 3).c_str()), CKHELPER_NOT_FOUND);
         EXPECT_EQ(table.value(nullptr), CKHELPER_NOT_FOUND);
     }
 }
@@ -89,35 +77,29 @@ TEST(LookupSearches, StayWithinTheCountSkipRowsWithoutNameAndLetTheFirstRowWin)
     EXPECT_EQ(LookupValue("seven", nullptr, 5), CKHELPER_NOT_FOUND);
 }
 
-TEST(GetErrorString, GivesTheTableTextOrTheFallbackWithTheCode)
+// The table's text or a fallback with the code, cut to the size, terminated, the rest zeroed.
+TEST(GetErrorString, GivesTheTextOrAFallbackCutToTheSizeAndZeroFilled)
 {
-    const std::map<CK_RV, std::string> texts{
-        {0x0, "success"},
-        {0x191, "cryptoki already initialized"},
-        {0x31, "device memory"},
-        {0x4, "undefined Error (4)"},
-        {0x200, "undefined Error (200)"},
-        {0x80000999, "vendor defined error (80000999)"},
-        {0x80002006, "WLD_ERROR a WLD configuration has the slot description too long "}};
-    for (const auto &[rv, text] : texts) {
+    for (const auto &[rv, text] : std::map<CK_RV, std::string>{
+             {0x0, "success"},
+             {0x191, "cryptoki already initialized"},
+             {0x31, "device memory"},
+             {0x4, "undefined Error (4)"},
+             {0x200, "undefined Error (200)"},
+             {0x80000999, "vendor defined error (80000999)"},
+             {0x80002006, "WLD_ERROR a WLD configuration has the slot description too long "}}) {
         std::array<char, 100> buffer{};
         EXPECT_EQ(GetErrorString(rv, buffer.data(), buffer.size()), CKR_OK);
         EXPECT_EQ(buffer.data(), text);
     }
-}
-
-TEST(GetErrorString, CutsToTheSizeAlwaysTerminatedAndZeroFillsTheRest)
-{
-    std::array<char, 12> buffer{};
-    buffer.fill('#');
-    GetErrorString(0x191, buffer.data(), 6);
-    EXPECT_EQ(std::string(buffer.data(), 7), std::string("crypt\0#", 7));
-    buffer.fill('#');
-    GetErrorString(CKR_OK, buffer.data(), 11);
-    EXPECT_EQ(std::string(buffer.data(), 12), std::string("success\0\0\0\0#", 12));
-    buffer.fill('#');
-    GetErrorString(CKR_OK, buffer.data(), 0);
-    EXPECT_EQ(buffer[0], '#');
+    for (const auto &[rv, size, bytes] : std::vector<std::tuple<CK_RV, std::size_t, std::string>>{
+             {0x191, 6, std::string("crypt\0#", 7)},
+             {CKR_OK, 11, std::string("success\0\0\0\0#", 12)},
+             {CKR_OK, 0, "#"}}) {
+        std::string buffer(bytes.size(), '#');
+        GetErrorString(rv, buffer.data(), size);
+        EXPECT_EQ(buffer, bytes);
+    }
 }
 
 TEST(FindAttr, FindsTheFirstEntryOfTheTypeWithinTheCount)

@@ -12,18 +12,8 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
-#include <gtest/gtest.h>
-
-#include <array>
 #include <csignal>
-#include <cstddef>
-#include <cstdio>
-#include <filesystem>
-#include <fstream>
 #include <memory>
-#include <set>
-#include <sstream>
-#include <string>
 
 #include "support/support.h"
 
@@ -70,14 +60,13 @@ void DenyUnnamedFiles()
         _exit(126);
 }
 
-std::string Digest(const std::string &bytes)
+// ext2 reserves nothing in advance: space can be taken from under a run.
+void Ext2(const fs::path &dir)
 {
-    std::array<char, 32> text{};
-    std::snprintf(text.data(), text.size(), "digest %016llx\n",
-                  static_cast<unsigned long long>(p11shim::Digest(
-                      p11shim::kDigestStart, reinterpret_cast<const unsigned char *>(bytes.data()),
-                      bytes.size())));
-    return text.data();
+    const std::string image = dir.string() + ".img";
+    const std::string make = "truncate -s 64M " + image + " && mkfs.ext2 -q " + image +
+                             " && mount -o loop " + image + " " + dir.string() + " && rm " + image;
+    ASSERT_EQ(std::system(make.c_str()), 0);
 }
 
 struct Options {
@@ -87,6 +76,7 @@ struct Options {
     std::function<void(int pid)> whileRunning{};
     std::vector<std::string> args{};
     std::string module = P11SHIM_PATH;
+    std::vector<std::string> wrapper{};  // the program that runs randdump
 };
 
 struct DumpRun {
@@ -103,7 +93,7 @@ protected:
     {
         store_ = std::make_unique<TempDir>();
         conf_ = testsupport::MakeTokens(*store_, {"randdump"});
-        std::system(("chown -R nobody: " + store_->Path().string()).c_str());  // for runs as nobody
+        std::system(("chown -R nobody: " + store_->path.string()).c_str());  // for runs as nobody
     }
     static void TearDownTestSuite() { store_.reset(); }
 
@@ -111,26 +101,27 @@ protected:
     DumpRun Dump(const Options &options)
     {
         const TempDir dir;
-        chmod(logs_.Path().c_str(), 0777);
+        chmod(logs_.path.c_str(), 0777);
         if (options.setUp)
-            options.setUp(dir.Path());
+            options.setUp(dir.path);
         if (!fs::exists(dir / "random_0.txt"))
             std::ofstream(dir / "random_0.txt") << kOld;
-        std::vector<std::string> argv{RANDDUMP_PATH};
+        std::vector<std::string> argv = options.wrapper;
+        argv.push_back(RANDDUMP_PATH);
         argv.insert(argv.end(), options.args.begin(), options.args.end());
         const fs::path log = logs_ / "calls";
         fs::remove(log);
-        DumpRun run{testsupport::RunChild(argv, dir.Path(),
+        DumpRun run{testsupport::RunChild(argv, dir.path,
                                           {{"PKCS11_MODULE_PATH", options.module},
                                            {"SOFTHSM2_CONF", conf_},
                                            {"P11SHIM", options.script + ";log=" + log.string()}},
                                           options.inChild, options.whileRunning),
                     ReadFile(log), ReadFile(dir / "random_0.txt")};
         stat((dir / "random_0.txt").c_str(), &run.info);
-        for (const auto &entry : fs::directory_iterator(dir.Path()))  // files, and the target
+        for (const auto &entry : fs::directory_iterator(dir.path))  // files, and the target
             if (entry.is_regular_file() || entry.path().filename() == "random_0.txt")
                 run.files.insert(entry.path().filename().string());
-        umount2(dir.Path().c_str(), MNT_DETACH);
+        umount2(dir.path.c_str(), MNT_DETACH);
         return run;
     }
 
@@ -149,46 +140,6 @@ struct Case {
     bool asRoot = false;  // mounts, other users
 };
 
-// What the cases below do before a run, in the test and in randdump's process.
-void FullDisk(const fs::path &dir)
-{
-    ASSERT_EQ(mount("tmpfs", dir.c_str(), "tmpfs", 0, "size=4m"), 0);
-}
-void OpenToAll(const fs::path &dir)
-{
-    chmod(dir.c_str(), 0777);
-}
-void ClosedToOthers(const fs::path &dir)
-{
-    chmod(dir.c_str(), 0755);
-}
-void ADirectory(const fs::path &dir)
-{
-    fs::create_directory(dir / "random_0.txt");
-}
-void WritableInStickyDirectory(const fs::path &dir)
-{
-    chmod(dir.c_str(), 01777);
-    std::ofstream(dir / "random_0.txt") << kOld;
-    chmod((dir / "random_0.txt").c_str(), 0666);
-}
-// ext2 reserves nothing in advance: the space is taken from under the run by a filler.
-void Ext2(const fs::path &dir)
-{
-    const std::string image = dir.string() + ".img";
-    fs::resize_file((std::ofstream(image), image), 64 << 20);
-    ASSERT_EQ(
-        std::system(
-            ("mkfs.ext2 -q " + image + " && mount -o loop " + image + " " + dir.string()).c_str()),
-        0);
-    fs::remove(image);
-}
-void FileSizeLimit()
-{
-    const rlimit limit{10 << 20, RLIM_INFINITY};
-    setrlimit(RLIMIT_FSIZE, &limit);
-}
-
 TEST_F(Randdump, EndsEachRunWithItsStatusAndMessageAndKeepsTheOldSampleUnlessItSucceeds)
 {
     const std::string load = "Cannot load PKCS#11 module " P11SHIM_PATH ": ";
@@ -196,6 +147,15 @@ TEST_F(Randdump, EndsEachRunWithItsStatusAndMessageAndKeepsTheOldSampleUnlessItS
     const std::string end = "C_CloseSession\nC_Finalize\n";
     const std::string early = "C_OpenSession\n" + end;
     const std::string incompatible = "Incompatible PKCS#11 version (0x5)\n";
+    const auto sizeLimit = [] {
+        const rlimit limit{10 << 20, RLIM_INFINITY};
+        setrlimit(RLIMIT_FSIZE, &limit);
+    };
+    const auto sticky = [](const fs::path &dir) {  // another's sample, writable to all
+        chmod(dir.c_str(), 01777);
+        std::ofstream(dir / "random_0.txt") << kOld;
+        chmod((dir / "random_0.txt").c_str(), 0666);
+    };
     // clang-format off
     const std::vector<Case> cases{
         {"success", {}, 0, "", "", "C_Initialize\nC_GetInfo\nC_OpenSession\nC_GenerateRandom x51200\n" + end},
@@ -221,17 +181,19 @@ TEST_F(Randdump, EndsEachRunWithItsStatusAndMessageAndKeepsTheOldSampleUnlessItS
         {"null function list", {.script = "list=null"}, 2, load + "C_GetFunctionList gave no function list\n"},
         {"no C_GenerateRandom", {.script = "drop=GenerateRandom"}, 2, load + "its function list has no C_GenerateRandom\n"},
         {"no C_Finalize", {.script = "drop=Finalize"}, 2, load + "its function list has no C_Finalize\n"},
-        {"a directory", {.setUp = ADirectory}, 3, write + "Is a directory\n", "", early},
-        {"a file size limit", {.inChild = FileSizeLimit}, 3, write + "File too large\n", "", early},
+        {"a directory", {.setUp = [](auto &dir) { fs::create_directory(dir / "random_0.txt"); }}, 3,
+         write + "Is a directory\n", "", early},
+        {"a file size limit", {.inChild = sizeLimit}, 3, write + "File too large\n", "", early},
         {"no unnamed files", {.inChild = DenyUnnamedFiles}, 0, "", "", end},
-        {"a full disk", {.setUp = FullDisk}, 3, write + "No space left on device\n", "", early, true},
-        {"a file size limit, nothing reserved", {.setUp = Ext2, .inChild = FileSizeLimit}, 3,
+        {"a full disk", {.setUp = [](auto &dir) { mount("tmpfs", dir.c_str(), "tmpfs", 0, "size=4m"); }}, 3,
+         write + "No space left on device\n", "", early, true},
+        {"a file size limit, nothing reserved", {.setUp = Ext2, .inChild = sizeLimit}, 3,
          write + "File too large\n", "", early, true},
-        {"a file the user may not write", {.setUp = OpenToAll, .inChild = BecomeNobody}, 3,
-         write + "Permission denied\n", "", early, true},
-        {"a directory the user may not write", {.setUp = ClosedToOthers, .inChild = BecomeNobody}, 3,
-         write + "Permission denied\n", "", early, true},
-        {"another's file in a sticky directory", {.setUp = WritableInStickyDirectory, .inChild = BecomeNobody}, 3,
+        {"a file the user may not write", {.setUp = [](auto &dir) { chmod(dir.c_str(), 0777); },
+         .inChild = BecomeNobody}, 3, write + "Permission denied\n", "", early, true},
+        {"a directory the user may not write", {.setUp = [](auto &dir) { chmod(dir.c_str(), 0755); },
+         .inChild = BecomeNobody}, 3, write + "Permission denied\n", "", early, true},
+        {"another's file in a sticky directory", {.setUp = sticky, .inChild = BecomeNobody}, 3,
          write + "Permission denied\n", "", early, true},
         {"a disk that fills up mid-run", {.script = "run=GenerateRandom@20000:cat /dev/zero >lost+found/filler 2>/dev/null",
          .setUp = Ext2}, 3, write + "No space left on device\n", "", end, true},
@@ -254,7 +216,8 @@ TEST_F(Randdump, EndsEachRunWithItsStatusAndMessageAndKeepsTheOldSampleUnlessItS
             << run.calls;
         if (c.status == 0) {
             EXPECT_EQ(run.sample.size(), kSampleSize);
-            EXPECT_TRUE(c.calls == "(none)" || run.calls.ends_with(Digest(run.sample)));
+            const std::uint64_t digest = p11shim::Control::Digest(run.sample);
+            EXPECT_TRUE(c.calls == "(none)" || run.calls.ends_with(std::to_string(digest) + "\n"));
         } else {
             EXPECT_TRUE(run.sample == kOld || c.name == "a directory");
         }
@@ -265,13 +228,12 @@ TEST_F(Randdump, EndsEachRunWithItsStatusAndMessageAndKeepsTheOldSampleUnlessItS
 TEST_F(Randdump, GivesANewSampleThePlainCreatesModeAndAReplacedOneItsOwnerAndMode)
 {
     const mode_t saved = umask(027);
-    const DumpRun fresh =
-        Dump({.setUp = [](const fs::path &dir) { fs::remove(dir / "random_0.txt"); }});
+    const DumpRun fresh = Dump({.setUp = [](auto &dir) { fs::remove(dir / "random_0.txt"); }});
     umask(saved);
     EXPECT_EQ(fresh.info.st_mode & 07777, 0640U);
     if (geteuid() != 0)
         GTEST_SKIP() << "giving the old sample to another user needs root";
-    const DumpRun replaced = Dump({.setUp = [](const fs::path &dir) {
+    const DumpRun replaced = Dump({.setUp = [](auto &dir) {
         std::ofstream(dir / "random_0.txt") << kOld;
         chown((dir / "random_0.txt").c_str(), kNobody, kNobody);
         chmod((dir / "random_0.txt").c_str(), 0604);
@@ -304,17 +266,15 @@ TEST_F(Randdump, AStoppingSignalRemovesTheNamedTemporaryFile)
 {
     for (const int signal : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) {
         fs::path dir;
-        const DumpRun run =
-            Dump({.script = "slow=5",
-                  .setUp = [&](const fs::path &where) { dir = where; },
-                  .inChild = DenyUnnamedFiles,
-                  .whileRunning =
-                      [&](int pid) {
-                          for (int i = 0;
-                               i < 2000 && std::distance(fs::directory_iterator(dir), {}) < 2; ++i)
-                              usleep(1000);
-                          kill(pid, signal);
-                      }});
+        const auto stop = [&](int pid) {
+            for (int i = 0; i < 2000 && std::distance(fs::directory_iterator(dir), {}) < 2; ++i)
+                usleep(1000);
+            kill(pid, signal);
+        };
+        const DumpRun run = Dump({.script = "slow=5",
+                                  .setUp = [&](auto &where) { dir = where; },
+                                  .inChild = DenyUnnamedFiles,
+                                  .whileRunning = stop});
         EXPECT_EQ(run.result.signal, signal);
         EXPECT_EQ(run.sample, kOld);
         EXPECT_EQ(run.files, std::set<std::string>{"random_0.txt"});
@@ -324,45 +284,28 @@ TEST_F(Randdump, AStoppingSignalRemovesTheNamedTemporaryFile)
 // Exit 0 means the sample is on disk: the directory is flushed after the rename.
 TEST_F(Randdump, FlushesTheDirectoryAfterTheRename)
 {
-    const TempDir dir;
+    fs::path dir;
     const fs::path trace = logs_ / "trace";
-    const auto run = testsupport::RunChild(
-        {"/usr/bin/strace", "-f", "-y", "-qq", "--seccomp-bpf", "-e", "trace=rename,fsync", "-o",
-         trace.string(), RANDDUMP_PATH},
-        dir.Path(), {{"SOFTHSM2_CONF", conf_}, {"ASAN_OPTIONS", "detect_leaks=0"}});
-    ASSERT_EQ(run.exitStatus, 0) << run.err;
+    const DumpRun run = Dump({.setUp = [&](auto &where) { dir = fs::canonical(where); },
+                              .inChild = [] { setenv("ASAN_OPTIONS", "detect_leaks=0", 1); },
+                              .wrapper = {"/usr/bin/strace", "-f", "-y", "-qq", "--seccomp-bpf",
+                                          "-e", "trace=rename,fsync", "-o", trace.string()}});
+    ASSERT_EQ(run.result.exitStatus, 0) << run.result.err;
     const std::string calls = ReadFile(trace);
     const std::size_t renamed = calls.find("rename(");
     ASSERT_NE(renamed, std::string::npos) << calls;
     EXPECT_NE(calls.find("fsync(", renamed), std::string::npos) << calls;
-    EXPECT_NE(calls.find(fs::canonical(dir.Path()).string() + ">)", renamed), std::string::npos)
-        << calls;
+    EXPECT_NE(calls.find(dir.string() + ">)", renamed), std::string::npos) << calls;
 }
 
-// Code chosen by the environment or the working directory is not run.
-TEST_F(Randdump, LoadsNoCodeItsCallerOrWorkingDirectoryNames)
+// A setuid copy ignores PKCS11_MODULE_PATH and binds the built-in module.
+TEST_F(Randdump, ASetuidCopyLoadsNoModuleItsCallerNames)
 {
-    for (const char *binary : {RANDDUMP_PATH, CKHELPER_LIBRARY_PATH}) {
-        const TempDir scratch;
-        ASSERT_EQ(std::system(
-                      ("readelf -d " + std::string(binary) + " >" + (scratch / "dynamic").string())
-                          .c_str()),
-                  0);
-        std::istringstream text(ReadFile(scratch / "dynamic"));
-        for (std::string line; std::getline(text, line);) {
-            const std::size_t list = line.find("path: [");
-            std::istringstream elements(list == std::string::npos ? "" : line.substr(list + 7));
-            for (std::string element; std::getline(elements, element, ':');)
-                EXPECT_TRUE(element.starts_with("/") || element.starts_with("$ORIGIN"))
-                    << binary << ": " << line;
-        }
-    }
     if (geteuid() != 0)
         GTEST_SKIP() << "a setuid copy needs root";
-    // A setuid copy ignores PKCS11_MODULE_PATH and binds the built-in module.
     const TempDir copy;
     fs::copy(RANDDUMP_PATH, copy / "randdump");
-    ASSERT_EQ(chmod((copy / "randdump").c_str(), 04755) | chmod(copy.Path().c_str(), 0755), 0);
+    ASSERT_EQ(chmod((copy / "randdump").c_str(), 04755) | chmod(copy.path.c_str(), 0755), 0);
     const auto run = testsupport::RunChild({(copy / "randdump").string()}, "/",
                                            {{"PKCS11_MODULE_PATH", "/nonexistent/module.so"},
                                             {"SOFTHSM2_CONF", "/nonexistent/softhsm2.conf"}},
@@ -374,21 +317,18 @@ TEST_F(Randdump, LoadsNoCodeItsCallerOrWorkingDirectoryNames)
 // People watching on a terminal see a progress line; it is gone when the run ends.
 TEST_F(Randdump, ShowsProgressOnlyOnATerminalAndErasesIt)
 {
-    int master = -1;
-    int slave = -1;
-    ASSERT_EQ(openpty(&master, &slave, nullptr, nullptr, nullptr), 0);
+    std::array<int, 2> pty{};  // master, slave
+    ASSERT_EQ(openpty(&pty[0], &pty[1], nullptr, nullptr, nullptr), 0);
     std::string screen;
+    const auto watch = [&](int) {
+        close(pty[1]);
+        std::array<char, 4096> chunk{};
+        for (ssize_t got = 0; (got = read(pty[0], chunk.data(), chunk.size())) > 0;)
+            screen.append(chunk.data(), static_cast<std::size_t>(got));
+    };
     const DumpRun run =
-        Dump({.script = "slow=3",
-              .inChild = [&] { dup2(slave, 2); },
-              .whileRunning =
-                  [&](int) {
-                      close(slave);
-                      std::array<char, 4096> chunk{};
-                      for (ssize_t got = 0; (got = read(master, chunk.data(), chunk.size())) > 0;)
-                          screen.append(chunk.data(), static_cast<std::size_t>(got));
-                  }});
-    close(master);
+        Dump({.script = "slow=3", .inChild = [&] { dup2(pty[1], 2); }, .whileRunning = watch});
+    close(pty[0]);
     EXPECT_EQ(run.result.exitStatus, 0);
     EXPECT_NE(screen.find(" MiB/s"), std::string::npos) << screen;
     EXPECT_TRUE(screen.starts_with("\r") && screen.ends_with("\r\033[K")) << screen;

@@ -5,11 +5,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
-#include <memory>
-#include <string>
-#include <vector>
 
-#include "ckhelper.h"
 #include "support/support.h"
 
 namespace {
@@ -19,9 +15,8 @@ using testsupport::Shim;
 
 void Require(bool holds)
 {
-    if (!holds) {
+    if (!holds)
         std::abort();
-    }
 }
 
 void FuzzTrim(const std::uint8_t *data, std::size_t size)
@@ -32,24 +27,22 @@ void FuzzTrim(const std::uint8_t *data, std::size_t size)
     TrimTrailingSpaces(text.data(), static_cast<int>(text.size()));
     const std::size_t length = strnlen(original.data(), original.size());
     std::size_t kept = length;
-    while (kept > 1 && original[kept - 1] == ' ') {
+    while (kept > 1 && original[kept - 1] == ' ')
         --kept;
-    }
-    for (std::size_t i = 0; i < original.size(); ++i) {
+    for (std::size_t i = 0; i < original.size(); ++i)
         Require(text[i] == (i >= kept && i < length ? '\0' : original[i]));
-    }
 }
 
+// Bits of the control byte: keep the session; fail a call (which, at which occurrence).
 void FuzzOpen(bool uri, std::uint8_t control, const std::uint8_t *data, std::size_t size)
 {
-    // Bits of the control byte: keep the session; fail a call (which, at which occurrence).
     const bool keepSession = (control & 1) != 0;
     const auto failing = static_cast<Call>((control >> 1) % p11shim::kCalls);
     const bool inject = (control & 0x80) != 0;
-    Shim().ClearCalls();
-    if (inject) {
-        Shim().Fail(failing, 1U + ((control >> 5U) & 1U), CKR_DEVICE_ERROR);
-    }
+    const unsigned nth = 1U + ((control >> 5U) & 1U);
+    Shim().Reset();
+    if (inject)
+        Shim().Fail(failing, nth, CKR_DEVICE_ERROR);
     const std::string name(reinterpret_cast<const char *>(data), size);
     CK_SESSION_HANDLE hSession = CK_INVALID_HANDLE;
     CK_OBJECT_HANDLE hObject = CK_INVALID_HANDLE;
@@ -59,8 +52,8 @@ void FuzzOpen(bool uri, std::uint8_t control, const std::uint8_t *data, std::siz
             : OpenObjectByReference(name.c_str(), CKO_DATA, nullptr, phSession, &hObject);
 
     const bool handedOut = rv == CKR_OK && keepSession;
-    const bool closeRefused = inject && failing == Call::CloseSession &&
-                              Shim().Calls(Call::CloseSession) >= 1U + ((control >> 5U) & 1U);
+    const bool closeRefused =
+        inject && failing == Call::CloseSession && Shim().Calls(Call::CloseSession) >= nth;
     Require(Shim().sessions.size() == (handedOut ? 1U : 0U) + (closeRefused ? 1U : 0U));
     Require(!handedOut || Shim().sessions.count(hSession) == 1);
     Require(Shim().searches.empty() || (inject && failing == Call::FindObjectsFinal));
@@ -70,10 +63,9 @@ void FuzzOpen(bool uri, std::uint8_t control, const std::uint8_t *data, std::siz
             rv == CKR_DEVICE_ERROR || rv == CKR_PIN_INCORRECT || rv == CKR_PIN_LEN_RANGE ||
             rv == CKR_TOKEN_NOT_RECOGNIZED ||  // the blank label of the free slot
             rv == CKR_HOST_MEMORY);
-    Shim().ClearCalls();
-    for (const CK_SESSION_HANDLE open : std::set<CK_SESSION_HANDLE>(Shim().sessions)) {
+    Shim().Reset();
+    for (const CK_SESSION_HANDLE open : std::set<CK_SESSION_HANDLE>(Shim().sessions))
         ProviderFunctions()->C_CloseSession(open);
-    }
 }
 
 }  // namespace
@@ -87,23 +79,18 @@ extern "C" int LLVMFuzzerInitialize(int * /*argc*/, char *** /*argv*/)
     CK_SESSION_HANDLE hSession = 0;
     Require(p11->C_OpenSession(0, CKF_RW_SESSION | CKF_SERIAL_SESSION, nullptr, nullptr,
                                &hSession) == CKR_OK);
-    for (const char *label : {"obj", "a/b", "", "x)", "obj"}) {
-        CK_OBJECT_HANDLE hObject = 0;
+    CK_OBJECT_HANDLE hObject = 0;
+    for (const char *label : {"obj", "a/b", "", "x)", "obj"})
         Require(CreatePublicObject(hSession, CKO_DATA, label, &hObject) == CKR_OK);
-    }
     p11->C_CloseSession(hSession);
     return 0;
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size)
 {
-    if (size < 2) {
-        return 0;
-    }
-    if (data[0] % 3 == 0) {
+    if (size >= 2 && data[0] % 3 == 0)
         FuzzTrim(data + 1, size - 1);
-    } else {
+    else if (size >= 2)
         FuzzOpen(data[0] % 3 == 2, data[1], data + 2, size - 2);
-    }
     return 0;
 }

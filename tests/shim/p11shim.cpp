@@ -3,10 +3,9 @@
 #include <dlfcn.h>
 #include <unistd.h>
 
-#include <array>
-#include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <map>
 #include <sstream>
 #include <tuple>
 
@@ -17,11 +16,9 @@ using p11shim::Call;
 p11shim::Control gControl;
 CK_FUNCTION_LIST gList{};
 CK_FUNCTION_LIST_PTR gReal = nullptr;
-std::string gLog;
+std::map<std::string, std::string> gScript;  // P11SHIM's items by key
+std::tuple<Call, unsigned, std::string> gRun{Call::Count, 0, ""};
 unsigned gSlowMs = 0;
-std::tuple<Call, unsigned, std::string> gRun{Call::Count, 0, ""};  // run=
-std::string gDrop;
-std::string gListResult;  // what C_GetFunctionList itself does: "", "null" or a code
 
 // What a call was asked, before it is made.
 template <Call C, typename... A>
@@ -56,14 +53,13 @@ void After(A... a)
     } else if constexpr (C == Call::CloseSession) {
         c.sessions.erase(std::get<0>(args));
         c.searches.erase(std::get<0>(args));
-    } else if constexpr (C == Call::Login) {
-        ++c.logins;
     } else if constexpr (C == Call::FindObjectsInit) {
         c.searches.insert(std::get<0>(args));
     } else if constexpr (C == Call::FindObjectsFinal) {
         c.searches.erase(std::get<0>(args));
     } else if constexpr (C == Call::GenerateRandom) {
-        c.digest = p11shim::Digest(c.digest, std::get<1>(args), std::get<2>(args));
+        c.digest =
+            c.Digest({reinterpret_cast<char *>(std::get<1>(args)), std::get<2>(args)}, c.digest);
         if (gSlowMs != 0 && c.Calls(C) % 256 == 0)
             usleep(gSlowMs * 1000);
     }
@@ -82,74 +78,66 @@ struct Hook<CK_RV (*)(A...)> {
         gControl.sequence.push_back(C);
         if (std::get<0>(gRun) == C && std::get<1>(gRun) == n)
             std::system(std::get<2>(gRun).c_str());  // NOLINT(cert-env33-c)
-        const p11shim::Fault fault = gControl.faults.at(static_cast<std::size_t>(C));
-        const bool hit = fault.code != CKR_OK && (fault.at == 0 || fault.at == n);
-        if (hit && !fault.afterRealCall)
-            return fault.code;
+        const auto [at, code, afterRealCall] = gControl.faults.at(static_cast<std::size_t>(C));
+        const bool hit = code != CKR_OK && (at == 0 || at == n);
+        if (hit && !afterRealCall)
+            return code;
         Before<C>(args...);
         const CK_RV rv = (gReal->*Member)(args...);
         if (rv == CKR_OK)
             After<C>(args...);
-        return hit ? fault.code : rv;
+        return hit ? code : rv;
     }
 };
 
-#define P11SHIM_HOOK(name) \
-    gList.C_##name =       \
-        gDrop == #name     \
-            ? nullptr      \
+#define P11SHIM_HOOK(name)       \
+    gList.C_##name =             \
+        gScript["drop"] == #name \
+            ? nullptr            \
             : Hook<decltype(gList.C_##name)>::Through<&CK_FUNCTION_LIST::C_##name, Call::name>;
 
 // "<Call>@<k>:<rest>"
 std::tuple<Call, unsigned, std::string> CallAt(const std::string &text)
 {
     const std::size_t at = text.find('@');
-    const std::size_t colon = text.find(':', at);
     std::size_t call = 0;
     while (call < p11shim::kCalls && text.substr(0, at) != p11shim::kNames.at(call))
         ++call;
-    return {static_cast<Call>(call), std::stoul(text.substr(at + 1)), text.substr(colon + 1)};
+    return {Call(call), std::stoul(text.substr(at + 1)), text.substr(text.find(':', at) + 1)};
 }
 
+// The calls in order, a run of the same call as one line; then what was left open.
 void WriteLog()
 {
-    std::ofstream out(gLog);
+    std::ofstream out(gScript["log"]);
     const std::vector<Call> &seq = gControl.sequence;
     for (std::size_t i = 0, same = 0; i < seq.size(); i = same) {
         for (same = i; same < seq.size() && seq[same] == seq[i];)
             ++same;
         out << "C_" << p11shim::kNames.at(static_cast<std::size_t>(seq[i]));
-        out << (same - i > 1 ? " x" + std::to_string(same - i) : std::string()) << "\n";
+        out << (same - i > 1 ? " x" + std::to_string(same - i) : "") << "\n";
     }
-    std::array<char, 17> digest{};
-    std::snprintf(digest.data(), digest.size(), "%016llx",
-                  static_cast<unsigned long long>(gControl.digest));
-    out << "open sessions " << gControl.sessions.size() << "\ndigest " << digest.data() << "\n";
+    out << "open sessions " << gControl.sessions.size() << "\ndigest " << gControl.digest << "\n";
 }
 
 void Configure()
 {
     const char *script = std::getenv("P11SHIM");
     std::istringstream items(script != nullptr ? script : "");
-    for (std::string item; std::getline(items, item, ';');) {
-        const std::string key = item.substr(0, item.find('='));
-        const std::string value = item.substr(item.find('=') + 1);
-        if (key == "fail" || key == "after") {
-            const auto [call, k, code] = CallAt(value);
+    for (std::string item; std::getline(items, item, ';');)
+        gScript[item.substr(0, item.find('='))] = item.substr(item.find('=') + 1);
+    for (const std::string key : {"fail", "after"}) {
+        if (gScript.count(key) != 0) {
+            const auto [call, k, code] = CallAt(gScript[key]);
             gControl.Fail(call, k, std::stoul(code, nullptr, 0), key == "after");
-        } else if (key == "version") {
-            gControl.version = CK_VERSION{static_cast<CK_BYTE>(std::stoul(value)),
-                                          static_cast<CK_BYTE>(std::stoul(value.substr(2)))};
-        } else if (key == "run") {
-            gRun = CallAt(value);
-        } else if (key == "log") {
-            gLog = value;
-            std::atexit(WriteLog);
         }
-        gSlowMs = key == "slow" ? std::stoul(value) : gSlowMs;
-        gDrop = key == "drop" ? value : gDrop;
-        gListResult = key == "list" ? value : gListResult;
     }
+    if (const std::string &version = gScript["version"]; !version.empty())
+        gControl.version = CK_VERSION{CK_BYTE(std::stoul(version)), CK_BYTE(version[2] - '0')};
+    gRun = gScript.count("run") != 0 ? CallAt(gScript["run"]) : gRun;
+    gSlowMs = std::stoul("0" + gScript["slow"]);
+    if (gScript.count("log") != 0)
+        std::atexit(WriteLog);
 }
 
 }  // namespace
@@ -164,8 +152,8 @@ extern "C" __attribute__((visibility("default"))) CK_RV C_GetFunctionList(
 {
     [[maybe_unused]] static const bool configured = (Configure(), true);
     *ppList = nullptr;
-    if (!gListResult.empty())
-        return gListResult == "null" ? CKR_OK : std::stoul(gListResult, nullptr, 0);
+    if (const std::string &list = gScript["list"]; !list.empty())
+        return list == "null" ? CKR_OK : std::stoul(list, nullptr, 0);
     void *module = dlopen(SOFTHSM2_MODULE, RTLD_NOW | RTLD_LOCAL);
     auto *getList = reinterpret_cast<CK_C_GetFunctionList>(
         module != nullptr ? dlsym(module, "C_GetFunctionList") : nullptr);

@@ -3,17 +3,28 @@
 #ifndef TESTS_SUPPORT_SUPPORT_H
 #define TESTS_SUPPORT_SUPPORT_H
 
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <array>
 #include <filesystem>
+#include <fstream>
 #include <functional>
 #include <map>
+#include <set>
+#include <span>
+#include <sstream>
 #include <string>
 #include <vector>
 
+#include "ckhelper.h"
 #include "shim/p11shim.h"
 
 namespace testsupport {
 
-std::string ReadFile(const std::filesystem::path &path);
+namespace fs = std::filesystem;
+
+std::string ReadFile(const fs::path &path);
 
 // A fresh directory under the system's temporary directory, removed with all it holds.
 class TempDir {
@@ -25,11 +36,8 @@ public:
     TempDir(TempDir &&) = delete;
     TempDir &operator=(TempDir &&) = delete;
 
-    [[nodiscard]] const std::filesystem::path &Path() const { return path_; }
-    std::filesystem::path operator/(const std::string &name) const { return path_ / name; }
-
-private:
-    std::filesystem::path path_;
+    const fs::path path;
+    fs::path operator/(const std::string &name) const { return path / name; }
 };
 
 struct ChildResult {
@@ -42,7 +50,7 @@ struct ChildResult {
 // Runs `argv` in `directory` with this environment plus `environment` (an empty value removes a
 // variable); `inChild` runs in the child just before exec (limits, namespaces, credentials).
 // `whileRunning`, when given, runs in the parent with the child's pid before it is waited for.
-ChildResult RunChild(const std::vector<std::string> &argv, const std::filesystem::path &directory,
+ChildResult RunChild(const std::vector<std::string> &argv, const fs::path &directory,
                      const std::map<std::string, std::string> &environment,
                      const std::function<void()> &inChild = {},
                      const std::function<void(int pid)> &whileRunning = {});
