@@ -10,7 +10,7 @@
 # token to slot 0, where randdump looks.
 set -euo pipefail
 
-dir=${1:?usage: $0 DIR [LABEL] [USER_PIN] [SO_PIN]}
+dir=${1:?usage: $0 DIR [LABEL] [USER_PIN] [SO_PIN] [FURTHER_LABEL...]}
 label=${2:-randdump}
 user_pin=${3:-1234}
 so_pin=${4:-12345678}
