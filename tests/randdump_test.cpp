@@ -1,13 +1,10 @@
 // randdump run as users run it, on a SoftHSM2 token at slot 0 reached through the fault shim.
 #include <fcntl.h>
-#include <grp.h>
 #include <linux/filter.h>
 #include <linux/seccomp.h>
 #include <pty.h>
-#include <sched.h>
 #include <sys/mount.h>
 #include <sys/prctl.h>
-#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -29,11 +26,12 @@ const std::string kBanner =
     "Sorvane $Revision: 1.1 $\nRandom data dump for PKCS#11 tokens, (c) Sorvane\n";
 const std::string kOld = "an earlier sample that must survive a failed run\n";
 
-void BecomeNobody()
-{
-    if (setgroups(0, nullptr) != 0 || setgid(kNobody) != 0 || setuid(kNobody) != 0)
-        _exit(126);
-}
+// Programs that run randdump as another user, under a file size limit, or without /proc.
+const std::vector<std::string> kAsNobody{"/usr/bin/setpriv", "--reuid=65534", "--regid=65534",
+                                         "--clear-groups"};
+const std::vector<std::string> kSizeLimit{"/bin/sh", "-c", "ulimit -f 20000 && exec \"$0\""};
+[[maybe_unused]] const std::vector<std::string> kNoProc{
+    "/usr/bin/unshare", "--mount", "/bin/sh", "-c", "mount -t tmpfs none /proc && exec \"$0\""};
 
 // As on a file system without unnamed files: open() with O_TMPFILE fails.
 void DenyUnnamedFiles()
@@ -49,14 +47,6 @@ void DenyUnnamedFiles()
     const sock_fprog program{static_cast<unsigned short>(filter.size()), filter.data()};
     if (prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0 ||
         prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) != 0)
-        _exit(126);
-}
-
-[[maybe_unused]] void HideProc()
-{
-    if (unshare(CLONE_NEWNS) != 0 ||
-        mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
-        mount("tmpfs", "/proc", "tmpfs", 0, nullptr) != 0)
         _exit(126);
 }
 
@@ -147,10 +137,6 @@ TEST_F(Randdump, EndsEachRunWithItsStatusAndMessageAndKeepsTheOldSampleUnlessItS
     const std::string end = "C_CloseSession\nC_Finalize\n";
     const std::string early = "C_OpenSession\n" + end;
     const std::string incompatible = "Incompatible PKCS#11 version (0x5)\n";
-    const auto sizeLimit = [] {
-        const rlimit limit{10 << 20, RLIM_INFINITY};
-        setrlimit(RLIMIT_FSIZE, &limit);
-    };
     const auto sticky = [](const fs::path &dir) {  // another's sample, writable to all
         chmod(dir.c_str(), 01777);
         std::ofstream(dir / "random_0.txt") << kOld;
@@ -175,7 +161,7 @@ TEST_F(Randdump, EndsEachRunWithItsStatusAndMessageAndKeepsTheOldSampleUnlessItS
         {"no module", {.module = "/nonexistent/libcryptoki.so"}, 2, "Cannot load PKCS#11 module /nonexistent/"
          "libcryptoki.so: /nonexistent/libcryptoki.so: cannot open shared object file: No such file or directory\n",
          "", "(none)"},
-        {"an empty PKCS11_MODULE_PATH: the default", {.inChild = [] { setenv("PKCS11_MODULE_PATH", "", 1); }}, 0,
+        {"an empty PKCS11_MODULE_PATH: the default", {.wrapper = {"/usr/bin/env", "PKCS11_MODULE_PATH="}}, 0,
          "", "", "(none)"},
         {"no function list", {.script = "list=0x30"}, 2, load + "C_GetFunctionList error 30, device error\n"},
         {"null function list", {.script = "list=null"}, 2, load + "C_GetFunctionList gave no function list\n"},
@@ -183,22 +169,22 @@ TEST_F(Randdump, EndsEachRunWithItsStatusAndMessageAndKeepsTheOldSampleUnlessItS
         {"no C_Finalize", {.script = "drop=Finalize"}, 2, load + "its function list has no C_Finalize\n"},
         {"a directory", {.setUp = [](auto &dir) { fs::create_directory(dir / "random_0.txt"); }}, 3,
          write + "Is a directory\n", "", early},
-        {"a file size limit", {.inChild = sizeLimit}, 3, write + "File too large\n", "", early},
+        {"a file size limit", {.wrapper = kSizeLimit}, 3, write + "File too large\n", "", early},
         {"no unnamed files", {.inChild = DenyUnnamedFiles}, 0, "", "", end},
         {"a full disk", {.setUp = [](auto &dir) { mount("tmpfs", dir.c_str(), "tmpfs", 0, "size=4m"); }}, 3,
          write + "No space left on device\n", "", early, true},
-        {"a file size limit, nothing reserved", {.setUp = Ext2, .inChild = sizeLimit}, 3,
+        {"a file size limit, nothing reserved", {.setUp = Ext2, .wrapper = kSizeLimit}, 3,
          write + "File too large\n", "", early, true},
         {"a file the user may not write", {.setUp = [](auto &dir) { chmod(dir.c_str(), 0777); },
-         .inChild = BecomeNobody}, 3, write + "Permission denied\n", "", early, true},
+         .wrapper = kAsNobody}, 3, write + "Permission denied\n", "", early, true},
         {"a directory the user may not write", {.setUp = [](auto &dir) { chmod(dir.c_str(), 0755); },
-         .inChild = BecomeNobody}, 3, write + "Permission denied\n", "", early, true},
-        {"another's file in a sticky directory", {.setUp = sticky, .inChild = BecomeNobody}, 3,
+         .wrapper = kAsNobody}, 3, write + "Permission denied\n", "", early, true},
+        {"another's file in a sticky directory", {.setUp = sticky, .wrapper = kAsNobody}, 3,
          write + "Permission denied\n", "", early, true},
         {"a disk that fills up mid-run", {.script = "run=GenerateRandom@20000:cat /dev/zero >lost+found/filler 2>/dev/null",
          .setUp = Ext2}, 3, write + "No space left on device\n", "", end, true},
 #ifndef CKHELPER_SANITIZE  // the sanitizers' runtime itself needs /proc
-        {"no /proc", {.inChild = HideProc}, 0, "", "", end, true},
+        {"no /proc", {.wrapper = kNoProc}, 0, "", "", end, true},
 #endif
     };
     // clang-format on
@@ -286,10 +272,10 @@ TEST_F(Randdump, FlushesTheDirectoryAfterTheRename)
 {
     fs::path dir;
     const fs::path trace = logs_ / "trace";
-    const DumpRun run = Dump({.setUp = [&](auto &where) { dir = fs::canonical(where); },
-                              .inChild = [] { setenv("ASAN_OPTIONS", "detect_leaks=0", 1); },
-                              .wrapper = {"/usr/bin/strace", "-f", "-y", "-qq", "--seccomp-bpf",
-                                          "-e", "trace=rename,fsync", "-o", trace.string()}});
+    const DumpRun run =
+        Dump({.setUp = [&](auto &where) { dir = fs::canonical(where); },
+              .wrapper = {"/usr/bin/strace", "-E", "ASAN_OPTIONS=detect_leaks=0", "-f", "-y", "-qq",
+                          "--seccomp-bpf", "-e", "trace=rename,fsync", "-o", trace.string()}});
     ASSERT_EQ(run.result.exitStatus, 0) << run.result.err;
     const std::string calls = ReadFile(trace);
     const std::size_t renamed = calls.find("rename(");
@@ -306,10 +292,11 @@ TEST_F(Randdump, ASetuidCopyLoadsNoModuleItsCallerNames)
     const TempDir copy;
     fs::copy(RANDDUMP_PATH, copy / "randdump");
     ASSERT_EQ(chmod((copy / "randdump").c_str(), 04755) | chmod(copy.path.c_str(), 0755), 0);
-    const auto run = testsupport::RunChild({(copy / "randdump").string()}, "/",
+    std::vector<std::string> argv = kAsNobody;
+    argv.push_back((copy / "randdump").string());
+    const auto run = testsupport::RunChild(argv, "/",
                                            {{"PKCS11_MODULE_PATH", "/nonexistent/module.so"},
-                                            {"SOFTHSM2_CONF", "/nonexistent/softhsm2.conf"}},
-                                           BecomeNobody);
+                                            {"SOFTHSM2_CONF", "/nonexistent/softhsm2.conf"}});
     EXPECT_EQ(run.err.find("/nonexistent/module.so"), std::string::npos) << run.err;
     EXPECT_NE(run.exitStatus, 2);
 }
