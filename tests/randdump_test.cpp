@@ -27,8 +27,8 @@ const std::string kBanner =
 const std::string kOld = "an earlier sample that must survive a failed run\n";
 
 // Programs that run randdump as another user, under a file size limit, or without /proc.
-const std::vector<std::string> kAsNobody{"/usr/bin/setpriv", "--reuid=65534", "--regid=65534",
-                                         "--clear-groups"};
+const std::vector<std::string> kAsNobody{"/usr/bin/setpriv", "--reuid=" + std::to_string(kNobody),
+                                         "--regid=" + std::to_string(kNobody), "--clear-groups"};
 const std::vector<std::string> kSizeLimit{"/bin/sh", "-c", "ulimit -f 20000 && exec \"$0\""};
 [[maybe_unused]] const std::vector<std::string> kNoProc{
     "/usr/bin/unshare", "--mount", "/bin/sh", "-c", "mount -t tmpfs none /proc && exec \"$0\""};

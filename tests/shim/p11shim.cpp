@@ -133,7 +133,8 @@ void Configure()
         }
     }
     if (const std::string &version = gScript["version"]; !version.empty())
-        gControl.version = CK_VERSION{CK_BYTE(std::stoul(version)), CK_BYTE(version[2] - '0')};
+        gControl.version = CK_VERSION{CK_BYTE(std::stoul(version)),
+                                      CK_BYTE(std::stoul(version.substr(version.find('.') + 1)))};
     gRun = gScript.count("run") != 0 ? CallAt(gScript["run"]) : gRun;
     gSlowMs = std::stoul("0" + gScript["slow"]);
     if (gScript.count("log") != 0)
