@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
-# Builds the libFuzzer target with Clang, ASan and UBSan, and fuzzes OpenObjectByReference and
-# TrimTrailingSpaces from the seed corpus in tests/fuzz/corpus. New inputs go to a scratch
-# directory; a finding is written to build/fuzz/ and fails the run.
+# Builds the libFuzzer target with Clang, ASan and UBSan, and fuzzes OpenObjectByReference,
+# OpenObjectByUri and TrimTrailingSpaces from the seed corpus in tests/fuzz/corpus. New inputs go
+# to a scratch directory; a finding is written to build/fuzz/ and fails the run.
 # usage: scripts/fuzz.sh [SECONDS]
 set -euo pipefail
 cd "$(dirname "$0")/.."
