@@ -1,6 +1,12 @@
-/* Result texts and constant names. */
+/* Result texts, constant names, and the version of the library against its header. */
 #include <ckhelper.h>
 #include <stdio.h>
+#include <string.h>
+
+/* The version macros are plain numbers, for the preprocessor too. */
+#if CKHELPER_VERSION_MAJOR * 10000 + CKHELPER_VERSION_MINOR * 100 + CKHELPER_VERSION_PATCH < 10000
+#error "needs ckhelper 1.0.0 or later"
+#endif
 
 int main(void)
 {
@@ -18,5 +24,13 @@ int main(void)
     printf("%s %s\n", AttributeName(CKA_LABEL),
            MechanismName(mechanism)); /* prints: LABEL AES_CBC */
     p11->C_Finalize(NULL);
+
+    /* A program run with another library than it was built with can tell. */
+    char header[32];
+    snprintf(header, sizeof header, "%d.%d.%d", CKHELPER_VERSION_MAJOR, CKHELPER_VERSION_MINOR,
+             CKHELPER_VERSION_PATCH);
+    int same = strcmp(header, CkhelperVersion()) == 0;
+    printf("library %s header\n",
+           same ? "matches its" : "differs from its"); /* prints: library matches its header */
     return 0;
 }

@@ -6,6 +6,8 @@ build=${1:?usage: $0 BUILD_DIR (a configured build with compile_commands.json)}
 
 mapfile -t sources < <(git ls-files '*.cpp' '*.h' '*.c')
 clang-format --dry-run --Werror "${sources[@]}"
+# The public header's template, as the header it becomes.
+clang-format --dry-run --Werror --assume-filename=lib/include/ckhelper.h <lib/include/ckhelper.h.in
 
 mapfile -t checked < <(git ls-files 'lib/*.cpp' 'provider/*.cpp' 'tool/*.cpp')
 clang-tidy -quiet -p "$build" "${checked[@]}" 2>/dev/null
