@@ -67,6 +67,7 @@ struct Options {
     std::vector<std::string> args{};
     std::string module = P11SHIM_PATH;
     std::vector<std::string> wrapper{};  // the program that runs randdump
+    bool fresh = false;                  // no old sample in the directory
 };
 
 struct DumpRun {
@@ -94,7 +95,7 @@ protected:
         chmod(logs_.path.c_str(), 0777);
         if (options.setUp)
             options.setUp(dir.path);
-        if (!fs::exists(dir / "random_0.txt"))
+        if (!options.fresh && !fs::exists(dir / "random_0.txt"))
             std::ofstream(dir / "random_0.txt") << kOld;
         std::vector<std::string> argv = options.wrapper;
         argv.push_back(RANDDUMP_PATH);
@@ -107,7 +108,7 @@ protected:
                                            {"P11SHIM", options.script + ";log=" + log.string()}},
                                           options.inChild, options.whileRunning),
                     ReadFile(log), ReadFile(dir / "random_0.txt")};
-        stat((dir / "random_0.txt").c_str(), &run.info);
+        lstat((dir / "random_0.txt").c_str(), &run.info);
         for (const auto &entry : fs::directory_iterator(dir.path))  // files, and the target
             if (entry.is_regular_file() || entry.path().filename() == "random_0.txt")
                 run.files.insert(entry.path().filename().string());
@@ -128,6 +129,7 @@ struct Case {
     std::string out{};    // after the banner
     std::string calls{};  // how the shim's log of calls ends; "(none)": no log
     bool asRoot = false;  // mounts, other users
+    std::string banner = kBanner;
 };
 
 TEST_F(Randdump, EndsEachRunWithItsStatusAndMessageAndKeepsTheOldSampleUnlessItSucceeds)
@@ -171,6 +173,13 @@ TEST_F(Randdump, EndsEachRunWithItsStatusAndMessageAndKeepsTheOldSampleUnlessItS
          write + "Is a directory\n", "", early},
         {"a file size limit", {.wrapper = kSizeLimit}, 3, write + "File too large\n", "", early},
         {"no unnamed files", {.inChild = DenyUnnamedFiles}, 0, "", "", end},
+        {"the old, predictable temporary names taken", {.script = "run=GenerateRandom@1:seq 0 99 | "
+         "xargs -I@ ln -s /nonexistent random_0.txt.tmp.$PPID.@"}, 0, "", "", end},
+        {"stdout and stderr closed, the module printing", {.script = "run=GenerateRandom@2000:echo "
+         "module warning >&2", .setUp = [](auto &dir) { mount("tmpfs", dir.c_str(), "tmpfs", 0, "size=64m"); },
+         .wrapper = {"/bin/sh", "-c", "exec \"$0\" >&- 2>&-"}}, 0, "", "", end, true, ""},
+        {"ramfs, which reports no size", {.setUp = [](auto &dir) { mount("none", dir.c_str(), "ramfs", 0, ""); }},
+         0, "", "", end, true},
         {"a full disk", {.setUp = [](auto &dir) { mount("tmpfs", dir.c_str(), "tmpfs", 0, "size=4m"); }}, 3,
          write + "No space left on device\n", "", early, true},
         {"a file size limit, nothing reserved", {.setUp = Ext2, .wrapper = kSizeLimit}, 3,
@@ -194,11 +203,15 @@ TEST_F(Randdump, EndsEachRunWithItsStatusAndMessageAndKeepsTheOldSampleUnlessItS
         SCOPED_TRACE(c.name);
         const DumpRun run = Dump(c.options);
         EXPECT_EQ(run.result.exitStatus, c.status);
-        EXPECT_EQ(run.result.out, kBanner + c.out);
+        EXPECT_EQ(run.result.out, c.banner + c.out);
         EXPECT_EQ(run.result.err, c.err);
         EXPECT_TRUE(c.calls == "(none)"
                         ? run.calls.empty()
                         : run.calls.find(c.calls + "open sessions 0\n") != std::string::npos)
+            << run.calls;
+        const std::size_t flags = run.calls.find("session flags");
+        EXPECT_TRUE(flags == std::string::npos || run.calls.find("session flags\n") == flags ||
+                    run.calls.find("session flags 6\n") == flags)
             << run.calls;
         if (c.status == 0) {
             EXPECT_EQ(run.sample.size(), kSampleSize);
@@ -211,22 +224,55 @@ TEST_F(Randdump, EndsEachRunWithItsStatusAndMessageAndKeepsTheOldSampleUnlessItS
     }
 }
 
+// A new sample, and one that replaces a link, get a plain create's mode and owner; a replaced
+// file's mode and owner carry over. A link's target is never touched.
 TEST_F(Randdump, GivesANewSampleThePlainCreatesModeAndAReplacedOneItsOwnerAndMode)
 {
-    const mode_t saved = umask(027);
-    const DumpRun fresh = Dump({.setUp = [](auto &dir) { fs::remove(dir / "random_0.txt"); }});
-    umask(saved);
-    EXPECT_EQ(fresh.info.st_mode & 07777, 0640U);
-    if (geteuid() != 0)
-        GTEST_SKIP() << "giving the old sample to another user needs root";
-    const DumpRun replaced = Dump({.setUp = [](auto &dir) {
-        std::ofstream(dir / "random_0.txt") << kOld;
-        chown((dir / "random_0.txt").c_str(), kNobody, kNobody);
-        chmod((dir / "random_0.txt").c_str(), 0604);
-    }});
-    EXPECT_EQ(replaced.sample.size(), kSampleSize);
-    EXPECT_EQ(replaced.info.st_mode & 07777, 0604U);
-    EXPECT_EQ(replaced.info.st_uid + replaced.info.st_gid, 2 * kNobody);
+    const TempDir elsewhere;
+    const fs::path secret = elsewhere / "secret";
+    const auto own = [](const fs::path &file, uid_t owner, mode_t mode) {
+        std::ofstream(file) << kOld;
+        ASSERT_EQ(chown(file.c_str(), owner, owner) | chmod(file.c_str(), mode), 0);
+    };
+    struct ModeCase {
+        std::string name;
+        Options options;
+        mode_t mode;
+        uid_t owner;
+        bool asRoot = false;
+    };
+    // clang-format off
+    const std::vector<ModeCase> cases{
+        {"a new file", {.fresh = true}, 0640, geteuid()},
+        {"another's file", {.setUp = [&](auto &dir) { own(dir / "random_0.txt", kNobody, 0604); }}, 0604, kNobody, true},
+        {"a link to /dev/null", {.setUp = [](auto &dir) { fs::create_symlink("/dev/null", dir / "random_0.txt"); },
+         .fresh = true}, 0640, geteuid()},
+        {"a link to another's private file", {.setUp = [&](auto &dir) {
+             own(secret, kNobody, 0600);
+             fs::create_symlink(secret, dir / "random_0.txt"); }, .fresh = true}, 0640, geteuid(), true},
+    };
+    // clang-format on
+    for (const ModeCase &c : cases) {
+        if (c.asRoot && geteuid() != 0)
+            continue;
+        SCOPED_TRACE(c.name);
+        const mode_t saved = umask(027);
+        const DumpRun run = Dump(c.options);
+        umask(saved);
+        EXPECT_EQ(run.result.exitStatus, 0) << run.result.err;
+        EXPECT_EQ(run.sample.size(), kSampleSize);
+        EXPECT_TRUE(S_ISREG(run.info.st_mode));
+        EXPECT_EQ(run.info.st_mode & 07777, c.mode);
+        EXPECT_EQ(run.info.st_uid, c.owner);
+    }
+    struct stat null {};
+    EXPECT_TRUE(stat("/dev/null", &null) == 0 && S_ISCHR(null.st_mode) &&
+                (null.st_mode & 0777) == 0666);
+    struct stat kept {};
+    if (geteuid() == 0) {
+        EXPECT_TRUE(stat(secret.c_str(), &kept) == 0 && kept.st_uid == kNobody &&
+                    (kept.st_mode & 0777) == 0600 && ReadFile(secret) == kOld);
+    }
 }
 
 TEST_F(Randdump, AnswersHelpAndVersionAndRefusesOtherArgumentsBeforeLoadingAnything)
@@ -234,7 +280,7 @@ TEST_F(Randdump, AnswersHelpAndVersionAndRefusesOtherArgumentsBeforeLoadingAnyth
     const DumpRun help = Dump({.args = {"--help"}, .module = "/nonexistent"});
     EXPECT_EQ(help.result.exitStatus, 0);
     EXPECT_TRUE(help.result.out.starts_with("Usage: randdump\n")) << help.result.out;
-    for (const char *topic : {"random_0.txt", "PKCS11_MODULE_PATH", "255", "randdump(1)"})
+    for (const char *topic : {"random_0.txt", "PKCS11_MODULE_PATH", "64 ", "255", "randdump(1)"})
         EXPECT_NE(help.result.out.find(topic), std::string::npos) << topic;
     EXPECT_EQ(Dump({.args = {"--version"}}).result.out, "randdump " CKHELPER_VERSION_TEXT "\n");
     for (const std::vector<std::string> &args :
@@ -267,25 +313,64 @@ TEST_F(Randdump, AStoppingSignalRemovesTheNamedTemporaryFile)
     }
 }
 
-// Exit 0 means the sample is on disk: the directory is flushed after the rename.
-TEST_F(Randdump, FlushesTheDirectoryAfterTheRename)
+// What the system is asked, seen by strace, which can also make a call fail: the temporary file
+// is created for this process alone; exit 0 means the sample is on disk, the directory flushed
+// after the rename; a failed flush is told as such; a name that another file holds is never
+// removed, whatever signal comes.
+TEST_F(Randdump, TheSystemCallsKeepTheSampleSafe)
 {
     fs::path dir;
     const fs::path trace = logs_ / "trace";
-    const DumpRun run =
-        Dump({.setUp = [&](auto &where) { dir = fs::canonical(where); },
-              .wrapper = {"/usr/bin/strace", "-E", "ASAN_OPTIONS=detect_leaks=0", "-f", "-y", "-qq",
-                          "--seccomp-bpf", "-e", "trace=rename,fsync", "-o", trace.string()}});
+    const auto traced = [&](const std::string &calls, const std::string &inject) {
+        std::vector<std::string> wrapper{"/usr/bin/strace",
+                                         "-E",
+                                         "ASAN_OPTIONS=detect_leaks=0",
+                                         "-f",
+                                         "-y",
+                                         "-qq",
+                                         "-e",
+                                         "trace=" + calls,
+                                         "-o",
+                                         trace.string()};
+        if (!inject.empty())
+            wrapper.insert(wrapper.end(), {"-e", "inject=" + inject});
+        return wrapper;
+    };
+    const auto where = [&](auto &at) { dir = fs::canonical(at); };
+
+    DumpRun run = Dump({.setUp = where,
+                        .inChild = DenyUnnamedFiles,
+                        .wrapper = traced("openat,rename,fsync", "")});
     ASSERT_EQ(run.result.exitStatus, 0) << run.result.err;
-    const std::string calls = ReadFile(trace);
+    std::string calls = ReadFile(trace);
+    const std::size_t created = calls.find("random_0.txt.tmp.");
+    ASSERT_NE(created, std::string::npos) << calls;
+    EXPECT_NE(calls.find("O_EXCL|O_CLOEXEC, 0600)", created), std::string::npos) << calls;
     const std::size_t renamed = calls.find("rename(");
     ASSERT_NE(renamed, std::string::npos) << calls;
     EXPECT_NE(calls.find("fsync(", renamed), std::string::npos) << calls;
     EXPECT_NE(calls.find(dir.string() + ">)", renamed), std::string::npos) << calls;
+
+    // The second fsync is the directory's, after the rename.
+    run = Dump({.wrapper = traced("fsync", "fsync:error=EIO:when=2")});
+    EXPECT_EQ(run.result.exitStatus, 3);
+    EXPECT_EQ(run.result.err,
+              "random_0.txt is in place, but its directory could not be flushed: "
+              "Input/output error\n");
+    EXPECT_EQ(run.sample.size(), kSampleSize);
+
+    // Naming the unnamed file finds the name taken, and SIGTERM arrives just then.
+    run = Dump({.wrapper = traced("linkat,unlink,unlinkat", "linkat:error=EEXIST:signal=SIGTERM")});
+    EXPECT_EQ(run.result.signal, SIGTERM);
+    EXPECT_EQ(run.sample, kOld);
+    calls = ReadFile(trace);
+    EXPECT_NE(calls.find("linkat("), std::string::npos) << calls;
+    EXPECT_EQ(calls.find("unlink"), std::string::npos) << calls;
 }
 
-// A setuid copy ignores PKCS11_MODULE_PATH and binds the built-in module.
-TEST_F(Randdump, ASetuidCopyLoadsNoModuleItsCallerNames)
+// A setuid-root copy binds the built-in module whatever its caller names, and writes only what
+// its caller could write, as its caller.
+TEST_F(Randdump, ASetuidCopyLoadsNoModuleItsCallerNamesAndWritesAsItsCaller)
 {
     if (geteuid() != 0)
         GTEST_SKIP() << "a setuid copy needs root";
@@ -294,11 +379,27 @@ TEST_F(Randdump, ASetuidCopyLoadsNoModuleItsCallerNames)
     ASSERT_EQ(chmod((copy / "randdump").c_str(), 04755) | chmod(copy.path.c_str(), 0755), 0);
     std::vector<std::string> argv = kAsNobody;
     argv.push_back((copy / "randdump").string());
-    const auto run = testsupport::RunChild(argv, "/",
-                                           {{"PKCS11_MODULE_PATH", "/nonexistent/module.so"},
-                                            {"SOFTHSM2_CONF", "/nonexistent/softhsm2.conf"}});
+    auto run = testsupport::RunChild(argv, "/",
+                                     {{"PKCS11_MODULE_PATH", "/nonexistent/module.so"},
+                                      {"SOFTHSM2_CONF", "/nonexistent/softhsm2.conf"}});
     EXPECT_EQ(run.err.find("/nonexistent/module.so"), std::string::npos) << run.err;
     EXPECT_NE(run.exitStatus, 2);
+
+    for (const mode_t mode : {0755, 0777}) {  // root's directory; one open to all
+        const TempDir work;
+        ASSERT_EQ(chmod(work.path.c_str(), mode), 0);
+        run = testsupport::RunChild(argv, work.path, {{"SOFTHSM2_CONF", conf_}});
+        struct stat sample {};
+        const bool made = stat((work / "random_0.txt").c_str(), &sample) == 0;
+        if (mode == 0755) {
+            EXPECT_EQ(run.exitStatus, 3);
+            EXPECT_EQ(run.err, "Cannot write random_0.txt: Permission denied\n");
+            EXPECT_FALSE(made);
+        } else {
+            EXPECT_EQ(run.exitStatus, 0) << run.err;
+            EXPECT_TRUE(made && sample.st_uid == kNobody && sample.st_gid == kNobody);
+        }
+    }
 }
 
 // People watching on a terminal see a progress line; it is gone when the run ends.

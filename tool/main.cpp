@@ -1,4 +1,7 @@
 // randdump: draws a fixed sample of raw random bytes from the token in slot 0 into random_0.txt.
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <array>
 #include <cerrno>
 #include <cstddef>
@@ -13,6 +16,7 @@
 #include "ckhelper.h"
 #include "outputfile.h"
 #include "progress.h"
+#include "realuser.h"
 #include "signals.h"
 #include "usage.h"
 
@@ -48,6 +52,25 @@ ExitStatus OutputFailure(const char *reason)
     return kOutputFailed;
 }
 
+// The new sample replaced the old one, but the rename may not survive a crash.
+ExitStatus NotFlushed(const char *reason)
+{
+    std::fprintf(stderr, "%s is in place, but its directory could not be flushed: %s\n",
+                 kOutputName, reason);
+    return kOutputFailed;
+}
+
+// A descriptor 0-2 that is closed would be taken by the next file opened, the sample among them,
+// and whatever the module prints there would land in it.
+void OpenStandardDescriptors()
+{
+    for (int fd = 0; fd <= 2; ++fd) {
+        if (fcntl(fd, F_GETFD) < 0 && errno == EBADF && open("/dev/null", O_RDWR) < 0) {
+            std::_Exit(kOutputFailed);
+        }
+    }
+}
+
 // The first function randdump calls that the module's list lacks, or null.
 const char *MissingFunction(const CK_FUNCTION_LIST &p11)
 {
@@ -71,7 +94,8 @@ const char *MissingFunction(const CK_FUNCTION_LIST &p11)
 // were drawn and are on disk.
 ExitStatus Dump(CK_FUNCTION_LIST &p11, CK_SESSION_HANDLE hSession)
 {
-    randdump::OutputFile output(kOutputName);
+    const randdump::AsRealUser user;
+    randdump::OutputFile output(kOutputName, user.User());
     if (!output.Open(kSampleSize)) {
         return OutputFailure(output.Reason().c_str());
     }
@@ -95,7 +119,8 @@ ExitStatus Dump(CK_FUNCTION_LIST &p11, CK_SESSION_HANDLE hSession)
     }
     progress.Erase();
     if (!writer.Finish() || !output.Commit()) {
-        return OutputFailure(output.Reason().c_str());
+        return output.InPlace() ? NotFlushed(output.Reason().c_str())
+                                : OutputFailure(output.Reason().c_str());
     }
     return kCompleted;
 }
@@ -104,6 +129,7 @@ ExitStatus Dump(CK_FUNCTION_LIST &p11, CK_SESSION_HANDLE hSession)
 
 int main(int argc, char **argv)
 {
+    OpenStandardDescriptors();
     if (argc > 1) {
         return randdump::Usage(std::span(argv, static_cast<std::size_t>(argc)));
     }

@@ -1,13 +1,16 @@
 #include "outputfile.h"
 
 #include <fcntl.h>
+#include <sys/random.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <unistd.h>
 
+#include <array>
 #include <cerrno>
 #include <cstring>
+#include <string_view>
 
 #include "signals.h"
 
@@ -16,7 +19,16 @@ namespace {
 
 // A plain create: the umask decides a new file's permissions.
 constexpr mode_t kCreateMode = 0666;
+// Until it is moved into place, the sample is the process's alone.
+constexpr mode_t kPrivateMode = 0600;
 constexpr unsigned kNameAttempts = 100;
+
+// Read before main, when no other thread can create a file under the momentary umask of 0.
+const mode_t kUmask = []() noexcept {
+    const mode_t mask = umask(0);
+    umask(mask);
+    return mask;
+}();
 
 std::string DirectoryOf(const std::string &path)
 {
@@ -27,15 +39,26 @@ std::string DirectoryOf(const std::string &path)
     return slash == 0 ? "/" : path.substr(0, slash);
 }
 
-std::string TemporaryName(const std::string &target, unsigned attempt)
+// A name beside the target that nobody can guess, and so take, in advance. Empty when the
+// kernel gives no random bytes.
+std::string TemporaryName(const std::string &target)
 {
-    return target + ".tmp." + std::to_string(getpid()) + "." + std::to_string(attempt);
+    constexpr std::string_view kAlphabet = "abcdefghijklmnopqrstuvwxyz234567";
+    std::array<unsigned char, 12> random{};
+    if (getrandom(random.data(), random.size(), 0) != static_cast<ssize_t>(random.size())) {
+        return {};
+    }
+    std::string name = target + ".tmp.";
+    for (const unsigned char byte : random) {
+        name += kAlphabet[byte % kAlphabet.size()];
+    }
+    return name;
 }
 
 }  // namespace
 
-OutputFile::OutputFile(std::string target)
-    : target_(std::move(target)), directory_(DirectoryOf(target_))
+OutputFile::OutputFile(std::string target, uid_t user)
+    : target_(std::move(target)), directory_(DirectoryOf(target_)), user_(user)
 {
 }
 
@@ -71,45 +94,36 @@ bool OutputFile::Open(std::uint64_t size)
     if (directoryFd_ < 0 || !CheckTarget(size) || (!CreateUnnamed() && !CreateNamed())) {
         return Fail();
     }
-    // A replaced file keeps its mode, and its owner and group where the process may set them.
-    if (replacing_) {
-        if (fchown(fd_, owner_, group_) != 0 && fchown(fd_, -1, group_) != 0) {
-            // The new file keeps the creator's owner and group.
-        }
-        if (fchmod(fd_, mode_) != 0) {
-            return Fail();
-        }
-    }
     const int flags = fcntl(fd_, F_GETFL);
     direct_ = flags >= 0 && fcntl(fd_, F_SETFL, flags | O_DIRECT) == 0;
     return Reserve(size);
 }
 
 // Refuses what a plain create would refuse, and what the file system would refuse only at the
-// end of the work.
+// end of the work. A link is judged as itself: its target is never looked at.
 bool OutputFile::CheckTarget(std::uint64_t size)
 {
     struct stat existing {};
-    if (stat(target_.c_str(), &existing) == 0) {
+    if (lstat(target_.c_str(), &existing) == 0) {
         if (S_ISDIR(existing.st_mode)) {
             errno = EISDIR;
             return false;
         }
-        if (faccessat(AT_FDCWD, target_.c_str(), W_OK, AT_EACCESS) != 0) {
+        const bool link = S_ISLNK(existing.st_mode);
+        if (!link && faccessat(AT_FDCWD, target_.c_str(), W_OK, AT_EACCESS) != 0) {
             return false;
         }
         // In a sticky directory only the file's or the directory's owner may replace it.
         struct stat directory {};
-        const uid_t self = geteuid();
         if (fstat(directoryFd_, &directory) != 0) {
             return false;
         }
-        if ((directory.st_mode & S_ISVTX) != 0 && self != 0 && existing.st_uid != self &&
-            directory.st_uid != self) {
+        if ((directory.st_mode & S_ISVTX) != 0 && user_ != 0 && existing.st_uid != user_ &&
+            directory.st_uid != user_) {
             errno = EACCES;
             return false;
         }
-        replacing_ = true;
+        replacing_ = !link;
         owner_ = existing.st_uid;
         group_ = existing.st_gid;
         mode_ = existing.st_mode & 0777;
@@ -130,11 +144,11 @@ bool OutputFile::CheckTarget(std::uint64_t size)
 // on a throwaway file: one that was linked once cannot be linked again after its unlinking.
 bool OutputFile::CreateUnnamed()
 {
-    fd_ = openat(directoryFd_, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, kCreateMode);
+    fd_ = openat(directoryFd_, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, kPrivateMode);
     if (fd_ < 0 || access("/proc/self/fd", X_OK) == 0) {
         return fd_ >= 0;
     }
-    const int probe = openat(directoryFd_, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, kCreateMode);
+    const int probe = openat(directoryFd_, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, kPrivateMode);
     const bool linkable = probe >= 0 && LinkUnnamed(probe);
     if (probe >= 0) {
         close(probe);
@@ -153,7 +167,7 @@ bool OutputFile::CreateUnnamed()
 bool OutputFile::CreateNamed()
 {
     return TakeTemporaryName([this](const char *path) {
-        fd_ = open(path, O_CREAT | O_EXCL | O_WRONLY | O_CLOEXEC, kCreateMode);
+        fd_ = open(path, O_CREAT | O_EXCL | O_WRONLY | O_CLOEXEC, kPrivateMode);
         return fd_ >= 0;
     });
 }
@@ -168,18 +182,22 @@ bool OutputFile::LinkUnnamed(int fd)
     });
 }
 
-// Tries names beside the target until `create` makes a file under one; another process may take
-// a name meanwhile (EEXIST). The file is removed if a signal stops the run.
+// Tries unpredictable names beside the target until `create` makes a file under one (another
+// file may have a name by chance: EEXIST). The file made is removed if a signal stops the run;
+// a file that was there before is not this process's to remove.
 bool OutputFile::TakeTemporaryName(const std::function<bool(const char *path)> &create)
 {
     for (unsigned attempt = 0; attempt < kNameAttempts; ++attempt) {
-        std::string path = TemporaryName(target_, attempt);
-        RemoveOnSignal(path);
+        std::string path = TemporaryName(target_);
+        if (path.empty()) {
+            return false;
+        }
+        const StopSignalsHeld held;
         if (create(path.c_str())) {
+            RemoveOnSignal(path);
             namedPath_ = std::move(path);
             return true;
         }
-        ForgetOnSignal();
         if (errno != EEXIST) {
             return false;
         }
@@ -195,9 +213,11 @@ bool OutputFile::Reserve(std::uint64_t size)
     if (errno != EOPNOTSUPP) {
         return Fail();
     }
-    // The file system cannot reserve space; at least it must have enough free now.
+    // The file system cannot reserve space; at least it must have enough free now, if it tells
+    // its size at all (ramfs reports none, and is not full for that).
     struct statvfs space {};
-    if (fstatvfs(fd_, &space) == 0 && std::uint64_t{space.f_bavail} * space.f_frsize < size) {
+    if (fstatvfs(fd_, &space) == 0 && space.f_blocks != 0 &&
+        std::uint64_t{space.f_bavail} * space.f_frsize < size) {
         errno = ENOSPC;
         return Fail();
     }
@@ -233,20 +253,41 @@ bool OutputFile::Write(std::span<const std::byte> bytes, std::uint64_t offset)
     return true;
 }
 
+// A replaced file keeps its mode, and its owner and group where the user may set them; a new
+// one (a link replaced included) gets a plain create's mode.
+bool OutputFile::GiveFinalMode() const
+{
+    if (!replacing_) {
+        return fchmod(fd_, kCreateMode & ~kUmask) == 0;
+    }
+    if (fchown(fd_, owner_, group_) != 0 && fchown(fd_, -1, group_) != 0) {
+        // The new file keeps the creator's owner and group.
+    }
+    return fchmod(fd_, mode_) == 0;
+}
+
 bool OutputFile::Commit()
 {
     // fsync before the rename: after a crash the target holds either the old file or the whole
     // new one, never a short one.
-    if (fd_ < 0 || fsync(fd_) != 0 || (namedPath_.empty() && !LinkUnnamed(fd_))) {
+    if (fd_ < 0 || !GiveFinalMode() || fsync(fd_) != 0 ||
+        (namedPath_.empty() && !LinkUnnamed(fd_))) {
         return Fail();
     }
     const int fd = fd_;
     fd_ = -1;
-    if (close(fd) != 0 || rename(namedPath_.c_str(), target_.c_str()) != 0) {
+    if (close(fd) != 0) {
         return Fail();
     }
-    ForgetOnSignal();
-    namedPath_.clear();
+    {
+        const StopSignalsHeld held;
+        if (rename(namedPath_.c_str(), target_.c_str()) != 0) {
+            return Fail();
+        }
+        ForgetOnSignal();
+        namedPath_.clear();
+    }
+    inPlace_ = true;
     // The rename is on disk only once the directory is.
     return fsync(directoryFd_) == 0 || Fail();
 }

@@ -13,12 +13,15 @@
 namespace randdump {
 
 // The bytes go to an unnamed temporary file beside the target (or, where the file system or the
-// system cannot name one later, a uniquely named one); Commit() moves it over the target. Until
-// then an existing target is untouched, and a file that is never committed disappears, on a
-// signal too. Everything that can be checked is checked by Open(), before the long work.
+// system cannot name one later, one under an unpredictable name); Commit() moves it over the
+// target. Until then an existing target is untouched, and a file that is never committed
+// disappears, on a signal too. The temporary file is the process's alone (mode 0600) until it
+// takes its final mode just before it is moved. Everything that can be checked is checked by
+// Open(), before the long work. A symbolic link at the target is replaced, never followed.
 class OutputFile {
 public:
-    explicit OutputFile(std::string target);
+    // `user` is the user the file work is done as (see AsRealUser).
+    OutputFile(std::string target, uid_t user);
     ~OutputFile();
     OutputFile(const OutputFile &) = delete;
     OutputFile &operator=(const OutputFile &) = delete;
@@ -32,12 +35,15 @@ public:
     // Writes `bytes` at `offset`; bypasses the page cache where the file system allows it, for
     // chunks whose address, size and offset are multiples of kDirectAlignment.
     bool Write(std::span<const std::byte> bytes, std::uint64_t offset);
-    // Flushes the file to disk, moves it over the target and flushes the directory.
+    // Flushes the file to disk, moves it over the target and flushes the directory. When only
+    // the last step failed, InPlace() is true: the new file is the target, but a crash may
+    // still bring the old one back.
     bool Commit();
 
     static constexpr std::size_t kDirectAlignment = 4096;
 
     [[nodiscard]] const std::string &Reason() const { return reason_; }
+    [[nodiscard]] bool InPlace() const { return inPlace_; }
 
 private:
     bool Fail();
@@ -47,18 +53,21 @@ private:
     bool LinkUnnamed(int fd);
     bool TakeTemporaryName(const std::function<bool(const char *path)> &create);
     bool Reserve(std::uint64_t size);
+    [[nodiscard]] bool GiveFinalMode() const;
     void Discard();
 
     std::string target_;
     std::string directory_;
+    uid_t user_;
     std::string namedPath_;  // set while a named temporary file exists
     int directoryFd_ = -1;
     int fd_ = -1;
     bool direct_ = false;
-    bool replacing_ = false;
+    bool replacing_ = false;  // a regular file is replaced: its mode and owner carry over
     uid_t owner_ = 0;
     gid_t group_ = 0;
     mode_t mode_ = 0;
+    bool inPlace_ = false;
     std::string reason_;
 };
 

@@ -1,6 +1,7 @@
 #include "signals.h"
 
 #include <linux/limits.h>
+#include <pthread.h>
 #include <unistd.h>
 
 #include <array>
@@ -27,6 +28,16 @@ void OnStop(int signal)
     std::raise(signal);
 }
 
+sigset_t StopSignals()
+{
+    sigset_t set{};
+    sigemptyset(&set);
+    for (const int signal : kStopSignals) {
+        sigaddset(&set, signal);
+    }
+    return set;
+}
+
 }  // namespace
 
 void InstallSignalHandlers()
@@ -38,6 +49,7 @@ void InstallSignalHandlers()
         sigaction(signal, &action, nullptr);
     }
     std::signal(SIGXFSZ, SIG_IGN);
+    std::signal(SIGPIPE, SIG_IGN);
 }
 
 void RemoveOnSignal(const std::string &path)
@@ -52,6 +64,17 @@ void RemoveOnSignal(const std::string &path)
 void ForgetOnSignal()
 {
     gArmed = 0;
+}
+
+StopSignalsHeld::StopSignalsHeld()
+{
+    const sigset_t stop = StopSignals();
+    pthread_sigmask(SIG_BLOCK, &stop, &saved_);
+}
+
+StopSignalsHeld::~StopSignalsHeld()
+{
+    pthread_sigmask(SIG_SETMASK, &saved_, nullptr);
 }
 
 }  // namespace randdump

@@ -2,17 +2,37 @@
 #ifndef TOOL_SIGNALS_H
 #define TOOL_SIGNALS_H
 
+#include <csignal>
+
 #include <string>
 
 namespace randdump {
 
 // On SIGINT, SIGTERM, SIGHUP and SIGQUIT, removes the file RemoveOnSignal() last named, if any,
 // then lets the signal end the process as it would have. SIGXFSZ is ignored, so that a file size
-// limit shows as the write's error ("File too large") instead of a silent death.
+// limit shows as the write's error ("File too large") instead of a silent death; so is SIGPIPE,
+// so that a reader that goes away shows as EPIPE.
 void InstallSignalHandlers();
 
+// Names a file this process has just created; ForgetOnSignal() lets it be.
 void RemoveOnSignal(const std::string &path);
 void ForgetOnSignal();
+
+// Holds the stopping signals back while it lives: a file is created and named for removal with
+// no signal in between, so neither a stray file nor another's file with the same name is left to
+// the handler.
+class StopSignalsHeld {
+public:
+    StopSignalsHeld();
+    ~StopSignalsHeld();
+    StopSignalsHeld(const StopSignalsHeld &) = delete;
+    StopSignalsHeld &operator=(const StopSignalsHeld &) = delete;
+    StopSignalsHeld(StopSignalsHeld &&) = delete;
+    StopSignalsHeld &operator=(StopSignalsHeld &&) = delete;
+
+private:
+    sigset_t saved_{};
+};
 
 }  // namespace randdump
 

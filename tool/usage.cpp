@@ -24,6 +24,7 @@ constexpr const char *kUsage =
     "  2    the PKCS#11 module cannot be loaded\n"
     "  3    random_0.txt cannot be written\n"
     "  4    C_GenerateRandom failed\n"
+    "  64   the command line is malformed\n"
     "  255  the module does not speak Cryptoki 2.x\n"
     "\n"
     "See randdump(1).\n";

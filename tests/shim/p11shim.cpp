@@ -27,6 +27,8 @@ void Before(A... a)
     const auto args = std::tie(a...);
     if constexpr (C == Call::Login) {
         gControl.pin.assign(reinterpret_cast<const char *>(std::get<2>(args)), std::get<3>(args));
+    } else if constexpr (C == Call::OpenSession) {
+        gControl.sessionFlags.insert(std::get<1>(args));
     } else if constexpr (C == Call::FindObjectsInit) {
         gControl.searchedLabel = "(none)";
         for (CK_ULONG i = 0; i < std::get<2>(args); ++i) {
@@ -90,11 +92,17 @@ struct Hook<CK_RV (*)(A...)> {
     }
 };
 
-#define P11SHIM_HOOK(name)       \
-    gList.C_##name =             \
-        gScript["drop"] == #name \
-            ? nullptr            \
-            : Hook<decltype(gList.C_##name)>::Through<&CK_FUNCTION_LIST::C_##name, Call::name>;
+// Puts the hook of `call` into the function list, or a null entry in its place.
+void SetEntry(Call call, bool dropped)
+{
+#define P11SHIM_HOOK(name)                                                                 \
+    if (call == Call::name)                                                                \
+        gList.C_##name =                                                                   \
+            dropped ? nullptr                                                              \
+                    : Hook<decltype(gList.C_##name)>::Through<&CK_FUNCTION_LIST::C_##name, \
+                                                              Call::name>;
+    P11SHIM_CALLS(P11SHIM_HOOK)
+}
 
 // "<Call>@<k>:<rest>"
 std::tuple<Call, unsigned, std::string> CallAt(const std::string &text)
@@ -117,7 +125,10 @@ void WriteLog()
         out << "C_" << p11shim::kNames.at(static_cast<std::size_t>(seq[i]));
         out << (same - i > 1 ? " x" + std::to_string(same - i) : "") << "\n";
     }
-    out << "open sessions " << gControl.sessions.size() << "\ndigest " << gControl.digest << "\n";
+    out << "open sessions " << gControl.sessions.size() << "\nsession flags";
+    for (const CK_FLAGS flags : gControl.sessionFlags)
+        out << " " << std::hex << flags << std::dec;
+    out << "\ndigest " << gControl.digest << "\n";
 }
 
 void Configure()
@@ -161,7 +172,9 @@ extern "C" __attribute__((visibility("default"))) CK_RV C_GetFunctionList(
     if (getList == nullptr || getList(&gReal) != CKR_OK)
         return CKR_GENERAL_ERROR;
     gList = *gReal;
-    P11SHIM_CALLS(P11SHIM_HOOK)
+    for (std::size_t call = 0; call < p11shim::kCalls; ++call)
+        SetEntry(Call(call), gScript["drop"] == p11shim::kNames.at(call));
+    gControl.setEntry = SetEntry;
     *ppList = &gList;
     return CKR_OK;
 }
