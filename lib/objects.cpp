@@ -3,6 +3,7 @@
 #include <array>
 
 #include "ckhelper.h"
+#include "entry.h"
 #include "templates.h"
 
 namespace {
@@ -24,7 +25,7 @@ CK_RV CreateTokenObject(CK_SESSION_HANDLE hSession, CK_OBJECT_CLASS objectClass,
                                         {CKA_PRIVATE, &isPrivate, sizeof isPrivate}}};
     ckhelper::FillAttr(object, CKA_CLASS, &objectClass, sizeof objectClass);
     ckhelper::FillLabel(object, label);
-    return p11->C_CreateObject(hSession, object.data(), object.size(), phObject);
+    return provider::Entry(p11->C_CreateObject)(hSession, object.data(), object.size(), phObject);
 }
 
 // Sets a single-entry template through the provider.
@@ -34,7 +35,7 @@ CK_RV SetAttribute(CK_SESSION_HANDLE hSession, CK_OBJECT_HANDLE hObject, CK_ATTR
     if (p11 == nullptr) {
         return CKR_GENERAL_ERROR;
     }
-    return p11->C_SetAttributeValue(hSession, hObject, &entry, 1);
+    return provider::Entry(p11->C_SetAttributeValue)(hSession, hObject, &entry, 1);
 }
 
 }  // namespace
@@ -76,7 +77,7 @@ extern "C" CK_RV GetObjectAttribute(CK_SESSION_HANDLE hSession, CK_OBJECT_HANDLE
         return CKR_GENERAL_ERROR;
     }
     CK_ATTRIBUTE entry{type, nullptr, 0};
-    CK_RV rv = p11->C_GetAttributeValue(hSession, hObject, &entry, 1);
+    CK_RV rv = provider::Entry(p11->C_GetAttributeValue)(hSession, hObject, &entry, 1);
     if (rv != CKR_OK) {
         return rv;
     }
@@ -93,7 +94,7 @@ extern "C" CK_RV GetObjectAttribute(CK_SESSION_HANDLE hSession, CK_OBJECT_HANDLE
         return CKR_ARGUMENTS_BAD;
     }
     entry.pValue = buffer;
-    return p11->C_GetAttributeValue(hSession, hObject, &entry, 1);
+    return provider::Entry(p11->C_GetAttributeValue)(hSession, hObject, &entry, 1);
 }
 
 extern "C" CK_RV SetObjectAttribute(CK_SESSION_HANDLE hSession, CK_OBJECT_HANDLE hObject,

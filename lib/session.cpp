@@ -12,21 +12,22 @@ WipedText::WipedText(std::string_view text) : bytes_(text.size() + 1, '\0')
     std::memcpy(bytes_.data(), text.data(), text.size());
 }
 
+WipedText::WipedText(std::size_t size) : bytes_(size, '\0')
+{
+}
+
 WipedText::~WipedText()
 {
     explicit_bzero(bytes_.data(), bytes_.size());
 }
 
-CK_RV FindTokenSlot(CK_FUNCTION_LIST &p11,
-                    const std::function<bool(CK_SLOT_ID, const CK_TOKEN_INFO &)> &matches,
-                    CK_SLOT_ID *pSlot)
+CK_RV TokenSlots(const CK_FUNCTION_LIST &p11, std::vector<CK_SLOT_ID> &slots)
 {
     CK_ULONG count = 0;
-    CK_RV rv = p11.C_GetSlotList(CK_TRUE, nullptr, &count);
-    if (rv != CKR_OK || count == 0) {
-        return rv != CKR_OK ? rv : CKR_GENERAL_ERROR;
+    CK_RV rv = Entry(p11.C_GetSlotList)(CK_TRUE, nullptr, &count);
+    if (rv != CKR_OK) {
+        return rv;
     }
-    std::vector<CK_SLOT_ID> slots;
     try {
         slots.resize(count);
     } catch (const std::bad_alloc &) {
@@ -34,14 +35,26 @@ CK_RV FindTokenSlot(CK_FUNCTION_LIST &p11,
     } catch (const std::length_error &) {  // a count no memory could hold
         return CKR_HOST_MEMORY;
     }
-    rv = p11.C_GetSlotList(CK_TRUE, slots.data(), &count);
+    if (count == 0) {
+        return CKR_OK;
+    }
+    rv = Entry(p11.C_GetSlotList)(CK_TRUE, slots.data(), &count);
+    slots.resize(std::min<std::size_t>(count, slots.size()));
+    return rv;
+}
+
+CK_RV FindTokenSlot(const CK_FUNCTION_LIST &p11,
+                    const std::function<bool(CK_SLOT_ID, const CK_TOKEN_INFO &)> &matches,
+                    CK_SLOT_ID *pSlot)
+{
+    std::vector<CK_SLOT_ID> slots;
+    CK_RV rv = TokenSlots(p11, slots);
     if (rv != CKR_OK) {
         return rv;
     }
-    for (const CK_SLOT_ID slot :
-         std::span(slots).first(std::min<std::size_t>(count, slots.size()))) {
+    for (const CK_SLOT_ID slot : slots) {
         CK_TOKEN_INFO info{};
-        rv = p11.C_GetTokenInfo(slot, &info);
+        rv = Entry(p11.C_GetTokenInfo)(slot, &info);
         if (rv != CKR_OK) {
             return rv;
         }
@@ -53,7 +66,7 @@ CK_RV FindTokenSlot(CK_FUNCTION_LIST &p11,
     return CKR_GENERAL_ERROR;
 }
 
-CK_RV FindFirstObject(CK_FUNCTION_LIST &p11, CK_SESSION_HANDLE hSession,
+CK_RV FindFirstObject(const CK_FUNCTION_LIST &p11, CK_SESSION_HANDLE hSession,
                       std::span<CK_ATTRIBUTE> match, CK_OBJECT_HANDLE *phObject)
 {
     ObjectSearch search(p11, hSession);
@@ -62,7 +75,7 @@ CK_RV FindFirstObject(CK_FUNCTION_LIST &p11, CK_SESSION_HANDLE hSession,
         return rv;
     }
     CK_ULONG found = 0;
-    rv = p11.C_FindObjects(hSession, phObject, 1, &found);
+    rv = Entry(p11.C_FindObjects)(hSession, phObject, 1, &found);
     if (rv != CKR_OK) {
         return rv;
     }
@@ -73,29 +86,37 @@ CK_RV FindFirstObject(CK_FUNCTION_LIST &p11, CK_SESSION_HANDLE hSession,
     return found == 1 ? CKR_OK : CKR_GENERAL_ERROR;
 }
 
-CK_RV OpenObjectInSlot(CK_FUNCTION_LIST &p11, CK_SLOT_ID slot, std::optional<std::string_view> pin,
+CK_RV OpenObjectInSlot(const CK_FUNCTION_LIST &p11, CK_SLOT_ID slot,
+                       std::optional<std::string_view> pin,
                        const std::function<CK_RV(CK_SESSION_HANDLE, CK_OBJECT_HANDLE *)> &find,
                        CK_SLOT_ID *pSlot, CK_SESSION_HANDLE *phSession, CK_OBJECT_HANDLE *phObject)
 {
     CK_SESSION_HANDLE hSession = CK_INVALID_HANDLE;
-    CK_RV rv =
-        p11.C_OpenSession(slot, CKF_RW_SESSION | CKF_SERIAL_SESSION, nullptr, nullptr, &hSession);
+    CK_RV rv = Entry(p11.C_OpenSession)(slot, CKF_RW_SESSION | CKF_SERIAL_SESSION, nullptr, nullptr,
+                                        &hSession);
     if (rv != CKR_OK) {
         return rv;
     }
     OpenedSession session(p11, hSession);
+    bool loggedInHere = false;
     if (pin) {
         // CK_UTF8CHAR_PTR has no const form; the provider only reads the PIN.
         // NOLINTNEXTLINE(cppcoreguidelines-pro-type-const-cast)
         auto *bytes = reinterpret_cast<CK_UTF8CHAR_PTR>(const_cast<char *>(pin->data()));
-        rv = p11.C_Login(hSession, CKU_USER, bytes, pin->size());
+        rv = Entry(p11.C_Login)(hSession, CKU_USER, bytes, pin->size());
         if (rv != CKR_OK && rv != CKR_USER_ALREADY_LOGGED_IN) {
             return rv;
         }
+        loggedInHere = rv == CKR_OK;
     }
     CK_OBJECT_HANDLE hObject = CK_INVALID_HANDLE;
     rv = find(hSession, &hObject);
     if (rv != CKR_OK) {
+        // The login holds for every session of the application on the token: a failed lookup
+        // must not leave the user logged in for the next PIN-less one.
+        if (loggedInHere) {
+            Entry(p11.C_Logout)(hSession);
+        }
         return rv;
     }
     if (pSlot != nullptr) {

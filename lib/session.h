@@ -10,20 +10,23 @@
 #include <vector>
 
 #include "ckhelper.h"
+#include "entry.h"
 
 namespace ckhelper {
+
+using provider::Entry;
 
 // A session the library opened, closed again unless handed to the caller.
 class OpenedSession {
 public:
-    OpenedSession(CK_FUNCTION_LIST &p11, CK_SESSION_HANDLE hSession)
+    OpenedSession(const CK_FUNCTION_LIST &p11, CK_SESSION_HANDLE hSession)
         : p11_(p11), hSession_(hSession)
     {
     }
     ~OpenedSession()
     {
         if (owned_) {
-            p11_.C_CloseSession(hSession_);
+            Entry(p11_.C_CloseSession)(hSession_);
         }
     }
     OpenedSession(const OpenedSession &) = delete;
@@ -38,7 +41,7 @@ public:
     }
 
 private:
-    CK_FUNCTION_LIST &p11_;
+    const CK_FUNCTION_LIST &p11_;
     CK_SESSION_HANDLE hSession_;
     bool owned_ = true;
 };
@@ -47,7 +50,8 @@ private:
 // next one.
 class ObjectSearch {
 public:
-    ObjectSearch(CK_FUNCTION_LIST &p11, CK_SESSION_HANDLE hSession) : p11_(p11), hSession_(hSession)
+    ObjectSearch(const CK_FUNCTION_LIST &p11, CK_SESSION_HANDLE hSession)
+        : p11_(p11), hSession_(hSession)
     {
     }
     ~ObjectSearch() { End(); }
@@ -58,7 +62,7 @@ public:
 
     CK_RV Begin(std::span<CK_ATTRIBUTE> match)
     {
-        const CK_RV rv = p11_.C_FindObjectsInit(hSession_, match.data(), match.size());
+        const CK_RV rv = Entry(p11_.C_FindObjectsInit)(hSession_, match.data(), match.size());
         active_ = rv == CKR_OK;
         return rv;
     }
@@ -68,11 +72,11 @@ public:
             return CKR_OK;
         }
         active_ = false;
-        return p11_.C_FindObjectsFinal(hSession_);
+        return Entry(p11_.C_FindObjectsFinal)(hSession_);
     }
 
 private:
-    CK_FUNCTION_LIST &p11_;
+    const CK_FUNCTION_LIST &p11_;
     CK_SESSION_HANDLE hSession_;
     bool active_ = false;
 };
@@ -81,6 +85,7 @@ private:
 class WipedText {
 public:
     explicit WipedText(std::string_view text);
+    explicit WipedText(std::size_t size);  // zero-filled
     ~WipedText();
     WipedText(const WipedText &) = delete;
     WipedText &operator=(const WipedText &) = delete;
@@ -93,20 +98,24 @@ private:
     std::vector<char> bytes_;
 };
 
+// The slots with a token present, in the provider's order.
+CK_RV TokenSlots(const CK_FUNCTION_LIST &p11, std::vector<CK_SLOT_ID> &slots);
+
 // The first slot, in the provider's order, whose token `matches`; CKR_GENERAL_ERROR when none.
 // `*pSlot` is written only on success.
-CK_RV FindTokenSlot(CK_FUNCTION_LIST &p11,
+CK_RV FindTokenSlot(const CK_FUNCTION_LIST &p11,
                     const std::function<bool(CK_SLOT_ID, const CK_TOKEN_INFO &)> &matches,
                     CK_SLOT_ID *pSlot);
 
 // The first object matching `match` (CKR_GENERAL_ERROR when none); the search is always ended.
-CK_RV FindFirstObject(CK_FUNCTION_LIST &p11, CK_SESSION_HANDLE hSession,
+CK_RV FindFirstObject(const CK_FUNCTION_LIST &p11, CK_SESSION_HANDLE hSession,
                       std::span<CK_ATTRIBUTE> match, CK_OBJECT_HANDLE *phObject);
 
 // Opens a read/write session on `slot`, logs the user in with `pin` when there is one (a user
 // already logged in counts), finds the object with `find`, and stores what the caller asked for.
-// On failure, or without `phSession`, no session stays open.
-CK_RV OpenObjectInSlot(CK_FUNCTION_LIST &p11, CK_SLOT_ID slot, std::optional<std::string_view> pin,
+// On failure, or without `phSession`, no session stays open, and a login made here is undone.
+CK_RV OpenObjectInSlot(const CK_FUNCTION_LIST &p11, CK_SLOT_ID slot,
+                       std::optional<std::string_view> pin,
                        const std::function<CK_RV(CK_SESSION_HANDLE, CK_OBJECT_HANDLE *)> &find,
                        CK_SLOT_ID *pSlot, CK_SESSION_HANDLE *phSession, CK_OBJECT_HANDLE *phObject);
 

@@ -1,4 +1,5 @@
 #include "ckhelper.h"
+#include "entry.h"
 
 namespace {
 
@@ -17,7 +18,7 @@ extern "C" CK_RV CheckCryptokiVersion(int requiredMajor)
         return CKR_GENERAL_ERROR;
     }
     CK_INFO info{};
-    const CK_RV rv = p11->C_GetInfo(&info);
+    const CK_RV rv = provider::Entry(p11->C_GetInfo)(&info);
     if (rv != CKR_OK) {
         return rv;
     }

@@ -1,6 +1,7 @@
 // The helper library on real SoftHSM2 tokens, through the fault shim: which token and object a
 // name reaches, what the token is asked, what is passed back, and that nothing is left open.
 #include <malloc.h>
+#include <sys/stat.h>
 
 #include <atomic>
 #include <cstring>
@@ -253,14 +254,35 @@ TEST_F(Library, UrisFromP11toolOpenTheirObjects)
         }
     }
     EXPECT_GE(opened, 7U) << listed.out;  // the labelled ones, "secret" and "same" twice too
+    const std::string pinFile = (scratch / "pin").string();
+    std::ofstream(scratch / "lines") << "1234\nsecond line\n";
+    ASSERT_EQ(mkfifo((scratch / "fifo").c_str(), 0600), 0);
     for (const auto &[uri, rv] : std::vector<std::pair<std::string, CK_RV>>{
              {"pkcs11:token=alpha;object=secret?pin-value=1234", CKR_OK},
              {"pkcs11:token=alpha;object=secret", CKR_GENERAL_ERROR},
              {"pkcs11:token=alpha;object=secret?pin-value=9999", CKR_PIN_INCORRECT},
+             {"pkcs11:token=alpha;object=secret?pin-value=1234%00junk", CKR_ARGUMENTS_BAD},
+             {"pkcs11:token=alpha;object=secret?pin-value=9999&pin-value=1234", CKR_ARGUMENTS_BAD},
+             {"pkcs11:token=alpha;object=secret?pin-source=file://localhost" + pinFile, CKR_OK},
+             {"pkcs11:token=alpha;object=secret?pin-source=file://" + pinFile, CKR_OK},
+             {"pkcs11:token=alpha;object=secret?pin-source=file://elsewhere" + pinFile,
+              CKR_ARGUMENTS_BAD},
+             {"pkcs11:token=alpha;object=secret?pin-source=" + (scratch / "lines").string(),
+              CKR_OK},
+             {"pkcs11:token=alpha;object=secret?pin-source=" + (scratch / "fifo").string(),
+              CKR_ARGUMENTS_BAD},
+             {"pkcs11:token=alpha;object=secret?pin-source=/dev/zero", CKR_ARGUMENTS_BAD},
              {"pkcs11:slot-id=0;object=dir%2Fobj;type=data", CKR_OK},
              {"pkcs11:slot-id=1;object=obj", CKR_GENERAL_ERROR},
              {"pkcs11:token=twin;object=obj", CKR_GENERAL_ERROR},
              {"pkcs11:token=alpha;object=obj;type=secret-key", CKR_GENERAL_ERROR},
+             {"pkcs11:library-manufacturer=SoftHSM;token=alpha;object=obj", CKR_OK},
+             {"pkcs11:library-manufacturer=Other;token=alpha;object=obj", CKR_GENERAL_ERROR},
+             {"pkcs11:library-description=Other;token=alpha;object=obj", CKR_GENERAL_ERROR},
+             {"pkcs11:library-version=9.9;token=alpha;object=obj", CKR_GENERAL_ERROR},
+             {"pkcs11:slot-manufacturer=SoftHSM%20project;token=alpha;object=obj", CKR_OK},
+             {"pkcs11:slot-description=Other;token=alpha;object=obj", CKR_GENERAL_ERROR},
+             {"pkcs11:tokn=alpha;object=obj", CKR_ARGUMENTS_BAD},
              {"pkcs11:token=alpha;object=obj?module-name=p11shim", CKR_OK},
              {"pkcs11:token=alpha;object=obj?module-name=softhsm2", CKR_ARGUMENTS_BAD},
              {"pkcs11:token=alpha;object=obj?module-path=/usr/lib/x.so", CKR_ARGUMENTS_BAD},
@@ -271,9 +293,82 @@ TEST_F(Library, UrisFromP11toolOpenTheirObjects)
         EXPECT_EQ(OpenObjectByUri(uri.c_str(), nullptr, &hSession, nullptr), rv) << uri;
         EXPECT_EQ(Shim().sessions.size(), rv == CKR_OK ? 1U : 0U) << uri;
         EXPECT_TRUE(rv != CKR_ARGUMENTS_BAD || Shim().sequence.empty()) << uri;
+        EXPECT_TRUE(rv != CKR_OK || Shim().pin == "1234" || uri.find("secret") == std::string::npos)
+            << uri;
         TearDown();
     }
     EXPECT_EQ(OpenObjectByUri(nullptr, nullptr, nullptr, nullptr), CKR_ARGUMENTS_BAD);
+}
+
+// A login lasts while the application has a session on the token: a lookup that fails takes back
+// the login it made, and only that one.
+TEST_F(Library, AFailedLookupUndoesOnlyTheLoginItMade)
+{
+    CK_SESSION_HANDLE mine = 0;
+    ASSERT_EQ(p11->C_OpenSession(0, CKF_SERIAL_SESSION, nullptr, nullptr, &mine), CKR_OK);
+    EXPECT_EQ(OpenObjectByReference("alpha(1234)/missing", CKO_DATA, nullptr, nullptr, nullptr),
+              CKR_GENERAL_ERROR);
+    EXPECT_EQ(OpenObjectByUri("pkcs11:token=alpha;object=missing?pin-value=1234", nullptr, nullptr,
+                              nullptr),
+              CKR_GENERAL_ERROR);
+    EXPECT_EQ(OpenObjectByReference("alpha/secret", CKO_DATA, nullptr, nullptr, nullptr),
+              CKR_GENERAL_ERROR);
+    std::string pin = "1234";
+    ASSERT_EQ(p11->C_Login(mine, CKU_USER, reinterpret_cast<CK_UTF8CHAR_PTR>(pin.data()), 4),
+              CKR_OK);
+    EXPECT_EQ(OpenObjectByReference("alpha(1234)/missing", CKO_DATA, nullptr, nullptr, nullptr),
+              CKR_GENERAL_ERROR);
+    EXPECT_EQ(OpenObjectByReference("alpha/secret", CKO_DATA, nullptr, nullptr, nullptr), CKR_OK);
+}
+
+// Tokens at the slot IDs SoftHSM2 gives them, two of them with the same label: a URI finds the
+// slots whose tokens it names, in the provider's order, and each token's own URI finds it alone.
+TEST_F(Library, TokensAreFoundByUriAndTheirOwnUriFindsThemAgain)
+{
+    std::array<CK_SLOT_ID, 16> all{};
+    CK_ULONG count = all.size();
+    ASSERT_EQ(p11->C_GetSlotList(CK_TRUE, all.data(), &count), CKR_OK);
+    const std::span<CK_SLOT_ID> present = std::span(all).first(count);
+    const auto found = [](const std::string &uri, CK_ULONG room) {
+        std::vector<CK_SLOT_ID> slots(room, 99);
+        CK_ULONG n = room;
+        const CK_RV rv = FindSlotsByUri(uri.c_str(), room == 0 ? nullptr : slots.data(), &n);
+        slots.resize(rv == CKR_OK ? n : 0);
+        return std::tuple{rv, n, slots};
+    };
+    EXPECT_EQ(found("pkcs11:", 16),
+              std::tuple(CKR_OK, count, std::vector(present.begin(), present.end())));
+    const auto [rv, twins, none] = found("pkcs11:token=twin", 0);
+    EXPECT_EQ(rv, CKR_OK);
+    EXPECT_EQ(twins, 2U);
+    EXPECT_EQ(std::get<0>(found("pkcs11:token=twin", 1)), CKR_BUFFER_TOO_SMALL);
+    EXPECT_EQ(std::get<1>(found("pkcs11:token=twin", 1)), 2U);
+    EXPECT_EQ(found("pkcs11:token=none", 4),
+              std::tuple(CKR_OK, CK_ULONG{0}, std::vector<CK_SLOT_ID>{}));
+    Shim().Reset();
+    for (const char *refused : {"pkcs11:token=alpha;object=obj", "pkcs11:id=%01", "pkcs11:tokn=x",
+                                "pkcs11:token=alpha?module-name=other", "%"})
+        EXPECT_EQ(std::get<0>(found(refused, 4)), CKR_ARGUMENTS_BAD) << refused;
+    EXPECT_TRUE(Shim().sequence.empty());
+    CK_ULONG n = 0;
+    EXPECT_EQ(FindSlotsByUri(nullptr, nullptr, &n) | FindSlotsByUri("pkcs11:", nullptr, nullptr),
+              CKR_ARGUMENTS_BAD);
+
+    for (const CK_SLOT_ID slot : present) {
+        CK_ULONG size = 0;
+        ASSERT_EQ(GetTokenUri(slot, nullptr, &size), CKR_OK);
+        std::string uri(size, '#');
+        CK_ULONG room = size - 1;
+        EXPECT_EQ(GetTokenUri(slot, uri.data(), &room), CKR_BUFFER_TOO_SMALL);
+        EXPECT_EQ(room, size);
+        ASSERT_EQ(GetTokenUri(slot, uri.data(), &room), CKR_OK);
+        EXPECT_EQ(uri.find('\0'), size - 1) << uri;
+        uri.resize(size - 1);
+        EXPECT_TRUE(uri.starts_with("pkcs11:") && uri.find("serial=") != std::string::npos) << uri;
+        EXPECT_EQ(found(uri, 4), std::tuple(CKR_OK, CK_ULONG{1}, std::vector{slot})) << uri;
+    }
+    EXPECT_EQ(GetTokenUri(0, nullptr, nullptr), CKR_ARGUMENTS_BAD);
+    EXPECT_EQ(GetTokenUri(0xDEAD, nullptr, &n), CKR_SLOT_ID_INVALID);
 }
 
 // Every provider call each library function makes fails in turn, with several codes: the code
@@ -283,7 +378,7 @@ TEST_F(Library, EveryProviderFailureIsPassedOnAndNothingIsLeftOpen)
     CK_SESSION_HANDLE s = 0;    // a fresh session of a logged-in user
     CK_OBJECT_HANDLE o = 0;     // its session object "sweep"
     CK_SESSION_HANDLE out = 0;  // a session handed out
-    std::array<char, 64> buffer{};
+    std::array<char, 256> buffer{};
     CK_ULONG length = 0;
     CK_OBJECT_HANDLE h = 0;
     CK_SLOT_ID slot = 0;
@@ -296,6 +391,9 @@ TEST_F(Library, EveryProviderFailureIsPassedOnAndNothingIsLeftOpen)
         {"OpenObjectByReference, closing", [&] {
              return OpenObjectByReference("alpha(1234)/sweep", CKO_DATA, nullptr, nullptr, &h); }},
         {"OpenObjectByUri", [&] { return OpenObjectByUri("pkcs11:token=alpha;object=sweep?pin-value=1234", &slot, &out, &h); }},
+        {"OpenObjectByUri, logging out", [&] { return OpenObjectByUri("pkcs11:token=%20lead;object=none?pin-value=1234", &slot, &out, &h); }},
+        {"FindSlotsByUri", [&] { CK_ULONG n = 1; return FindSlotsByUri("pkcs11:token=alpha", &slot, &n); }},
+        {"GetTokenUri", [&] { CK_ULONG n = buffer.size(); return GetTokenUri(0, buffer.data(), &n); }},
         {"CreatePublicObject", [&] { return CreatePublicObject(s, CKO_DATA, "new", &h); }},
         {"CreatePrivateObject", [&] { return CreatePrivateObject(s, CKO_DATA, "new", &h); }},
         {"RelabelObject", [&] { return RelabelObject(s, CKO_DATA, "sweep", "sweep 2"); }},
@@ -312,39 +410,52 @@ TEST_F(Library, EveryProviderFailureIsPassedOnAndNothingIsLeftOpen)
         out = 0;
         Shim().Reset();
     };
+    // The open sessions are `s`, the one handed out, and one that a refused or missing
+    // C_CloseSession could not close; no search stays active but where C_FindObjectsFinal failed.
+    const auto leftOpen = [&](CK_RV rv, Call call) {
+        std::set<CK_SESSION_HANDLE> open{s};
+        if (rv == CKR_OK && out != 0)
+            open.insert(out);
+        EXPECT_EQ(Shim().sessions.size(), open.size() + (call == Call::CloseSession));
+        EXPECT_TRUE(std::includes(Shim().sessions.begin(), Shim().sessions.end(), open.begin(),
+                                  open.end()));
+        for (const CK_SESSION_HANDLE searching : Shim().searches)
+            EXPECT_TRUE(call == Call::FindObjectsFinal && Shim().sessions.count(searching));
+    };
     for (const auto &[name, run] : scenarios) {
         prepare();
-        // SoftHSM2 fixes a data object's value; all else succeeds.
+        // SoftHSM2 fixes a data object's value; the lookup of "none" fails; all else succeeds.
         const CK_RV clean = run();
-        ASSERT_EQ(clean,
-                  std::strcmp(name, "SetObjectValue") == 0 ? CKR_ATTRIBUTE_READ_ONLY : CKR_OK)
-            << name;
+        const std::map<std::string_view, CK_RV> failing{
+            {"SetObjectValue", CKR_ATTRIBUTE_READ_ONLY},
+            {"OpenObjectByUri, logging out", CKR_GENERAL_ERROR}};
+        ASSERT_EQ(clean, failing.count(name) != 0 ? failing.at(name) : CKR_OK) << name;
         const std::vector<Call> sequence = Shim().sequence;
         for (auto call = sequence.begin(); call != sequence.end(); ++call) {
             const auto nth = static_cast<unsigned>(std::count(sequence.begin(), call + 1, *call));
+            const std::string callName = p11shim::kNames.at(static_cast<std::size_t>(*call));
+            const bool unchecked = *call == Call::CloseSession || *call == Call::Logout;
             for (const CK_RV code :
                  {CKR_GENERAL_ERROR, CKR_DEVICE_ERROR, CKR_SESSION_HANDLE_INVALID,
                   CKR_USER_ALREADY_LOGGED_IN, CK_RV{0x80000999}}) {
-                SCOPED_TRACE(std::string(name) + ": C_" +
-                             p11shim::kNames.at(static_cast<std::size_t>(*call)) + " #" +
-                             std::to_string(nth) + " fails with " + std::to_string(code));
+                SCOPED_TRACE(std::string(name) + ": C_" + callName + " #" + std::to_string(nth) +
+                             " fails with " + std::to_string(code));
                 prepare();
                 Shim().Fail(*call, nth, code);
                 const CK_RV rv = run();
-                const bool ignored = *call == Call::CloseSession ||
-                                     (*call == Call::Login && code == CKR_USER_ALREADY_LOGGED_IN);
+                const bool ignored =
+                    unchecked || (*call == Call::Login && code == CKR_USER_ALREADY_LOGGED_IN);
                 EXPECT_EQ(rv, ignored ? clean : code);
-                std::set<CK_SESSION_HANDLE> open{s};
-                if (rv == CKR_OK && out != 0)
-                    open.insert(out);
-                EXPECT_EQ(Shim().sessions.size(), open.size() + (*call == Call::CloseSession));
-                EXPECT_TRUE(std::includes(Shim().sessions.begin(), Shim().sessions.end(),
-                                          open.begin(), open.end()));
-                // Only a refused C_FindObjectsFinal may leave a search, in a session still open.
-                for (const CK_SESSION_HANDLE searching : Shim().searches)
-                    EXPECT_TRUE(*call == Call::FindObjectsFinal &&
-                                Shim().sessions.count(searching));
+                leftOpen(rv, *call);
             }
+            // A module whose function list leaves the call out.
+            SCOPED_TRACE(std::string(name) + ": no C_" + callName);
+            prepare();
+            Shim().setEntry(*call, true);
+            const CK_RV rv = run();
+            Shim().setEntry(*call, false);
+            EXPECT_EQ(rv, unchecked ? clean : CKR_FUNCTION_NOT_SUPPORTED);
+            leftOpen(rv, *call);
         }
     }
 }
@@ -367,6 +478,8 @@ TEST_F(Library, EveryCopyOfAPinIsWipedBeforeItsMemoryIsReleased)
         "alpha(" + pin + ")",
         "missing(" + pin + ")/obj",
         "pkcs11:token=alpha;object=obj?pin-value=" + pin,
+        "pkcs11:token=alpha;object=obj?pin-value=" + pin + "&pin-value=1234",
+        "pkcs11:token=alpha;object=obj?pin-value=1234%00" + pin,
         "pkcs11:token=alpha;object=obj?pin-source=file:" + (scratch / "pin").string()};
     auto *text = new std::string("a text long enough to live on the heap, " + pin);
     gWatching = true;

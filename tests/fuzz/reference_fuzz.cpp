@@ -1,7 +1,7 @@
-// Fuzz target: OpenObjectByReference and OpenObjectByUri on SoftHSM2 tokens through the fault
-// shim (with a provider failure chosen by the input), and TrimTrailingSpaces. Any broken promise
-// aborts: a code the function cannot give, a session or search left open, a trim that changed more
-// than trailing blanks.
+// Fuzz target: OpenObjectByReference, OpenObjectByUri and FindSlotsByUri on SoftHSM2 tokens through
+// the fault shim (with a provider failure chosen by the input), and TrimTrailingSpaces. Any broken
+// promise aborts: a code the function cannot give, a session or search left open, a trim that
+// changed more than trailing blanks.
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -63,6 +63,13 @@ void FuzzOpen(bool uri, std::uint8_t control, const std::uint8_t *data, std::siz
             rv == CKR_DEVICE_ERROR || rv == CKR_PIN_INCORRECT || rv == CKR_PIN_LEN_RANGE ||
             rv == CKR_TOKEN_NOT_RECOGNIZED ||  // the blank label of the free slot
             rv == CKR_HOST_MEMORY);
+    if (uri) {  // the same text as a token URI
+        std::array<CK_SLOT_ID, 4> slots{};
+        CK_ULONG count = slots.size();
+        const CK_RV found = FindSlotsByUri(name.c_str(), slots.data(), &count);
+        Require(found == CKR_OK || found == CKR_ARGUMENTS_BAD || found == CKR_DEVICE_ERROR ||
+                found == CKR_BUFFER_TOO_SMALL || found == CKR_HOST_MEMORY);
+    }
     Shim().Reset();
     for (const CK_SESSION_HANDLE open : std::set<CK_SESSION_HANDLE>(Shim().sessions))
         ProviderFunctions()->C_CloseSession(open);

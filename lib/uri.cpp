@@ -1,0 +1,140 @@
+#include "uri.h"
+
+#include <sys/stat.h>
+
+#include <cstring>
+#include <new>
+#include <string>
+
+namespace ckhelper {
+namespace {
+
+// The decoded values of the query attribute `name` would be checked by p11-kit only after it
+// made its copies, so the raw text is looked at: each value, and how many there are.
+bool PinValuesAreWhole(std::string_view text)
+{
+    const std::size_t query = text.find('?');
+    if (query == std::string_view::npos) {
+        return true;
+    }
+    constexpr std::string_view kPinValue = "pin-value=";
+    unsigned count = 0;
+    for (std::string_view rest = text.substr(query + 1); !rest.empty();) {
+        const std::size_t end = rest.find('&');
+        const std::string_view attribute = rest.substr(0, end);
+        if (attribute.starts_with(kPinValue)) {
+            ++count;
+            if (attribute.find("%00") != std::string_view::npos) {
+                return false;
+            }
+        }
+        rest = end == std::string_view::npos ? std::string_view() : rest.substr(end + 1);
+    }
+    return count <= 1;
+}
+
+bool SameFile(const char *a, const char *b)
+{
+    struct stat first {};
+    struct stat second {};
+    return std::strcmp(a, b) == 0 ||
+           (stat(a, &first) == 0 && stat(b, &second) == 0 && first.st_dev == second.st_dev &&
+            first.st_ino == second.st_ino);
+}
+
+}  // namespace
+
+ParsedUri::ParsedUri() : uri_(p11_kit_uri_new())
+{
+    if (uri_ == nullptr) {
+        throw std::bad_alloc();
+    }
+}
+
+ParsedUri::~ParsedUri()
+{
+    if (const char *pin = p11_kit_uri_get_pin_value(uri_); pin != nullptr) {
+        // NOLINTNEXTLINE(cppcoreguidelines-pro-type-const-cast)
+        explicit_bzero(const_cast<char *>(pin), std::strlen(pin));
+    }
+    p11_kit_uri_free(uri_);
+}
+
+const char *ParsedUri::Parse(const char *text, bool objects)
+{
+    if (text == nullptr) {
+        return "no URI";
+    }
+    if (!PinValuesAreWhole(text)) {
+        return "a pin-value given twice or holding a zero byte";
+    }
+    const int result = p11_kit_uri_parse(text, P11_KIT_URI_FOR_ANY, uri_);
+    if (result != P11_KIT_URI_OK) {
+        return p11_kit_uri_message(result);
+    }
+    if (p11_kit_uri_any_unrecognized(uri_) != 0) {
+        return "an attribute p11-kit does not know";
+    }
+    CK_ULONG count = 0;
+    p11_kit_uri_get_attributes(uri_, &count);
+    if (!objects && count != 0) {
+        return "object attributes (object, id, type) where a token is wanted";
+    }
+    return nullptr;
+}
+
+// The library binds one module: a URI may name only that one, by path or by name (the file name
+// without "lib" and ".so", as p11-kit names modules).
+bool ParsedUri::NamesAnotherModule() const
+{
+    const char *path = p11_kit_uri_get_module_path(uri_);
+    const char *name = p11_kit_uri_get_module_name(uri_);
+    std::string_view bound = ProviderModulePath();
+    if (path != nullptr && !SameFile(path, ProviderModulePath())) {
+        return true;
+    }
+    bound = bound.substr(bound.rfind('/') + 1);
+    if (bound.starts_with("lib")) {
+        bound.remove_prefix(3);
+    }
+    return name != nullptr && bound.substr(0, bound.find(".so")) != name;
+}
+
+CK_RV MatchingSlots(const CK_FUNCTION_LIST &p11, const ParsedUri &uri,
+                    std::vector<CK_SLOT_ID> &slots)
+{
+    slots.clear();
+    CK_INFO library{};
+    CK_RV rv = Entry(p11.C_GetInfo)(&library);
+    if (rv != CKR_OK || p11_kit_uri_match_module_info(uri.Get(), &library) != 1) {
+        return rv;
+    }
+    std::vector<CK_SLOT_ID> present;
+    rv = TokenSlots(p11, present);
+    if (rv != CKR_OK) {
+        return rv;
+    }
+    // p11_kit_uri_match_slot_info() leaves the slot ID to the caller; (CK_SLOT_ID)-1 is unset.
+    const CK_SLOT_ID wanted = p11_kit_uri_get_slot_id(uri.Get());
+    for (const CK_SLOT_ID slot : present) {
+        if (wanted != static_cast<CK_SLOT_ID>(-1) && slot != wanted) {
+            continue;
+        }
+        CK_SLOT_INFO slotInfo{};
+        CK_TOKEN_INFO tokenInfo{};
+        rv = Entry(p11.C_GetSlotInfo)(slot, &slotInfo);
+        if (rv == CKR_OK && p11_kit_uri_match_slot_info(uri.Get(), &slotInfo) == 1) {
+            rv = Entry(p11.C_GetTokenInfo)(slot, &tokenInfo);
+            if (rv == CKR_OK && p11_kit_uri_match_token_info(uri.Get(), &tokenInfo) == 1) {
+                slots.push_back(slot);
+            }
+        }
+        if (rv != CKR_OK) {
+            slots.clear();
+            return rv;
+        }
+    }
+    return CKR_OK;
+}
+
+}  // namespace ckhelper
