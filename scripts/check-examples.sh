@@ -28,5 +28,6 @@ for example in names reference; do
   done
 done
 xargs rm -f <"$build/install_manifest.txt"
-[[ -z $(find "$work/prefix" -type f) ]] || { echo "uninstall left files behind" >&2; exit 1; }
+find "$work/prefix" -depth -type d -empty -delete
+[[ ! -e $work/prefix ]] || { echo "uninstall left behind: $(find "$work/prefix")" >&2; exit 1; }
 echo "examples: built both ways, ran as documented"

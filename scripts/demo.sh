@@ -8,7 +8,7 @@ scripts/deps.sh
 cmake -S . -B build/release -G Ninja -DCMAKE_BUILD_TYPE=Release -DCKHELPER_BUILD_TESTS=OFF >/dev/null
 cmake --build build/release --target randdump
 
-scripts/softhsm-token.sh .demo >/dev/null
+scripts/softhsm-token.sh --replace .demo >/dev/null
 export SOFTHSM2_CONF=$PWD/.demo/softhsm2.conf
 cd .demo
 ../build/release/tool/randdump

@@ -3,18 +3,30 @@
 # system's token store; each further label makes one more token, with the same PINs, at the slot
 # SoftHSM2 gives it. Afterwards: export SOFTHSM2_CONF=DIR/softhsm2.conf
 #
-# usage: scripts/softhsm-token.sh DIR [LABEL] [USER_PIN] [SO_PIN] [FURTHER_LABEL...]
+# usage: scripts/softhsm-token.sh [--replace] DIR [LABEL] [USER_PIN] [SO_PIN] [FURTHER_LABEL...]
+#
+# A DIR that already holds a token store is refused: its tokens would be deleted. --replace
+# deletes them.
 #
 # SoftHSM2 gives an initialised token the slot ID made of the low 31 bits of its serial number
 # (16 hex digits kept in the token's token.object). Rewriting that serial to zeros moves the
 # token to slot 0, where randdump looks.
 set -euo pipefail
 
-dir=${1:?usage: $0 DIR [LABEL] [USER_PIN] [SO_PIN] [FURTHER_LABEL...]}
+replace=false
+if [[ ${1:-} == --replace ]]; then
+  replace=true
+  shift
+fi
+dir=${1:?usage: $0 [--replace] DIR [LABEL] [USER_PIN] [SO_PIN] [FURTHER_LABEL...]}
 label=${2:-randdump}
 user_pin=${3:-1234}
 so_pin=${4:-12345678}
 
+if ! $replace && [[ -e $dir/softhsm2.conf || -n $(ls -A "$dir/tokens" 2>/dev/null) ]]; then
+  echo "$0: $dir already holds a token store; --replace deletes its tokens" >&2
+  exit 1
+fi
 mkdir -p "$dir/tokens"
 dir=$(cd "$dir" && pwd)
 rm -rf "${dir:?}/tokens/"*
