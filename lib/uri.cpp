@@ -3,34 +3,22 @@
 #include <sys/stat.h>
 
 #include <cstring>
+#include <functional>
 #include <new>
 #include <string>
 
 namespace ckhelper {
 namespace {
 
-// The decoded values of the query attribute `name` would be checked by p11-kit only after it
-// made its copies, so the raw text is looked at: each value, and how many there are.
-bool PinValuesAreWhole(std::string_view text)
+// Each attribute of a path (separated by ';') or a query (by '&').
+void ForEachAttribute(std::string_view list, char separator,
+                      const std::function<void(std::string_view)> &visit)
 {
-    const std::size_t query = text.find('?');
-    if (query == std::string_view::npos) {
-        return true;
+    while (!list.empty()) {
+        const std::size_t end = list.find(separator);
+        visit(list.substr(0, end));
+        list = end == std::string_view::npos ? std::string_view() : list.substr(end + 1);
     }
-    constexpr std::string_view kPinValue = "pin-value=";
-    unsigned count = 0;
-    for (std::string_view rest = text.substr(query + 1); !rest.empty();) {
-        const std::size_t end = rest.find('&');
-        const std::string_view attribute = rest.substr(0, end);
-        if (attribute.starts_with(kPinValue)) {
-            ++count;
-            if (attribute.find("%00") != std::string_view::npos) {
-                return false;
-            }
-        }
-        rest = end == std::string_view::npos ? std::string_view() : rest.substr(end + 1);
-    }
-    return count <= 1;
 }
 
 bool SameFile(const char *a, const char *b)
@@ -43,6 +31,25 @@ bool SameFile(const char *a, const char *b)
 }
 
 }  // namespace
+
+std::vector<std::string_view> PinValues(std::string_view text)
+{
+    constexpr std::string_view kPinValue = "pin-value=";
+    std::vector<std::string_view> values;
+    const auto collect = [&](std::string_view attribute) {
+        if (attribute.starts_with(kPinValue)) {
+            values.push_back(attribute.substr(kPinValue.size()));
+        }
+    };
+    const std::size_t query = text.find('?');
+    const std::string_view path = text.substr(0, query);
+    const std::size_t scheme = path.find(':');
+    ForEachAttribute(path.substr(scheme == std::string_view::npos ? 0 : scheme + 1), ';', collect);
+    if (query != std::string_view::npos) {
+        ForEachAttribute(text.substr(query + 1), '&', collect);
+    }
+    return values;
+}
 
 ParsedUri::ParsedUri() : uri_(p11_kit_uri_new())
 {
@@ -65,7 +72,10 @@ const char *ParsedUri::Parse(const char *text, bool objects)
     if (text == nullptr) {
         return "no URI";
     }
-    if (!PinValuesAreWhole(text)) {
+    // p11-kit keeps the last of repeated pin-values and frees the others unwiped, and a zero
+    // byte would cut the PIN short: both are refused before p11-kit copies the text.
+    const std::vector<std::string_view> pins = PinValues(text);
+    if (pins.size() > 1 || (pins.size() == 1 && pins[0].find("%00") != std::string_view::npos)) {
         return "a pin-value given twice or holding a zero byte";
     }
     const int result = p11_kit_uri_parse(text, P11_KIT_URI_FOR_ANY, uri_);

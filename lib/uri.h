@@ -47,6 +47,10 @@ private:
     P11KitUri *uri_;
 };
 
+// The value of each pin-value in a URI's text, in its path or its query (p11-kit takes it from
+// either), as views into the text.
+std::vector<std::string_view> PinValues(std::string_view text);
+
 // The slots with a token present, in the provider's order, whose library, slot and token the
 // URI's attributes match, in p11-kit's order of matching: library, slot ID, slot, token.
 CK_RV MatchingSlots(const CK_FUNCTION_LIST &p11, const ParsedUri &uri,

@@ -16,12 +16,15 @@ cmake --build "$work/cmake" >/dev/null
 export PKG_CONFIG_PATH=$libdir/pkgconfig
 scripts/softhsm-token.sh "$work/token" examples 1234 >/dev/null
 export SOFTHSM2_CONF=$work/token/softhsm2.conf
-for example in names reference; do
+for example in names reference tokens; do
   # shellcheck disable=SC2046 # the flags are meant to split
   cc -Wall -Werror -o "$work/$example" "examples/$example.c" $(pkg-config --cflags --libs ckhelper)
   expected=$(sed -n 's|.*/\* prints: \(.*\) \*/.*|\1|p' "examples/$example.c")
-  args=()
-  [[ $example == reference ]] && args=(examples 1234)
+  case $example in
+    reference) args=(examples 1234) ;;
+    tokens) args=("pkcs11:token=examples") ;;
+    *) args=() ;;
+  esac
   for program in "$work/cmake/$example" "$work/$example"; do
     printed=$(LD_LIBRARY_PATH=$libdir "$program" "${args[@]}")
     [[ $printed == "$expected" ]] || { printf '%s printed:\n%s\nexpected:\n%s\n' "$program" "$printed" "$expected" >&2; exit 1; }

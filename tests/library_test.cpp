@@ -263,6 +263,7 @@ TEST_F(Library, UrisFromP11toolOpenTheirObjects)
              {"pkcs11:token=alpha;object=secret?pin-value=9999", CKR_PIN_INCORRECT},
              {"pkcs11:token=alpha;object=secret?pin-value=1234%00junk", CKR_ARGUMENTS_BAD},
              {"pkcs11:token=alpha;object=secret?pin-value=9999&pin-value=1234", CKR_ARGUMENTS_BAD},
+             {"pkcs11:token=alpha;pin-value=9999;object=secret?pin-value=1234", CKR_ARGUMENTS_BAD},
              {"pkcs11:token=alpha;object=secret?pin-source=file://localhost" + pinFile, CKR_OK},
              {"pkcs11:token=alpha;object=secret?pin-source=file://" + pinFile, CKR_OK},
              {"pkcs11:token=alpha;object=secret?pin-source=file://elsewhere" + pinFile,
@@ -479,6 +480,7 @@ TEST_F(Library, EveryCopyOfAPinIsWipedBeforeItsMemoryIsReleased)
         "missing(" + pin + ")/obj",
         "pkcs11:token=alpha;object=obj?pin-value=" + pin,
         "pkcs11:token=alpha;object=obj?pin-value=" + pin + "&pin-value=1234",
+        "pkcs11:token=alpha;object=obj;pin-value=" + pin + "?pin-value=1234",
         "pkcs11:token=alpha;object=obj?pin-value=1234%00" + pin,
         "pkcs11:token=alpha;object=obj?pin-source=file:" + (scratch / "pin").string()};
     auto *text = new std::string("a text long enough to live on the heap, " + pin);

@@ -68,23 +68,44 @@ struct Options {
     std::string module = P11SHIM_PATH;
     std::vector<std::string> wrapper{};  // the program that runs randdump
     bool fresh = false;                  // no old sample in the directory
+    std::string sample = "random_0.txt";
 };
 
 struct DumpRun {
     testsupport::ChildResult result;
     std::string calls{};   // the shim's log: the calls made, sessions left open, a digest
-    std::string sample{};  // random_0.txt afterwards
+    std::string sample{};  // the sample afterwards
     struct stat info {};
     std::set<std::string> files{};
 };
 
 class Randdump : public ::testing::Test {
 protected:
+    // A token at slot 0, and tokens at the slot IDs SoftHSM2 gives them, two of one label.
     static void SetUpTestSuite()
     {
         store_ = std::make_unique<TempDir>();
-        conf_ = testsupport::MakeTokens(*store_, {"randdump"});
+        conf_ = testsupport::MakeTokens(*store_, {"randdump", "lab", "twin", "twin"});
+        std::ofstream(*store_ / "pin") << "1234\n";
         std::system(("chown -R nobody: " + store_->path.string()).c_str());  // for runs as nobody
+        setenv("SOFTHSM2_CONF", conf_.c_str(), 1);
+        CK_FUNCTION_LIST_PTR p11 = ProviderFunctions();
+        ASSERT_TRUE(p11 != nullptr && p11->C_Initialize(nullptr) == CKR_OK);
+        std::array<CK_SLOT_ID, 8> slots{};
+        CK_ULONG count = slots.size();
+        ASSERT_EQ(p11->C_GetSlotList(CK_TRUE, slots.data(), &count), CKR_OK);
+        present_ = count;
+        for (const CK_SLOT_ID slot : std::span(slots).first(count)) {
+            CK_TOKEN_INFO info{};
+            ASSERT_EQ(p11->C_GetTokenInfo(slot, &info), CKR_OK);
+            const auto field = [](auto &bytes) {
+                const std::string text(reinterpret_cast<const char *>(bytes), sizeof bytes);
+                return text.substr(0, text.find_last_not_of(' ') + 1);
+            };
+            if ((info.flags & CKF_TOKEN_INITIALIZED) != 0)
+                tokens_.push_back({slot, field(info.label), field(info.serialNumber)});
+        }
+        p11->C_Finalize(nullptr);
     }
     static void TearDownTestSuite() { store_.reset(); }
 
@@ -95,8 +116,8 @@ protected:
         chmod(logs_.path.c_str(), 0777);
         if (options.setUp)
             options.setUp(dir.path);
-        if (!options.fresh && !fs::exists(dir / "random_0.txt"))
-            std::ofstream(dir / "random_0.txt") << kOld;
+        if (!options.fresh && !fs::exists(dir / options.sample))
+            std::ofstream(dir / options.sample) << kOld;
         std::vector<std::string> argv = options.wrapper;
         argv.push_back(RANDDUMP_PATH);
         argv.insert(argv.end(), options.args.begin(), options.args.end());
@@ -107,17 +128,49 @@ protected:
                                            {"SOFTHSM2_CONF", conf_},
                                            {"P11SHIM", options.script + ";log=" + log.string()}},
                                           options.inChild, options.whileRunning),
-                    ReadFile(log), ReadFile(dir / "random_0.txt")};
-        lstat((dir / "random_0.txt").c_str(), &run.info);
+                    ReadFile(log), ReadFile(dir / options.sample)};
+        lstat((dir / options.sample).c_str(), &run.info);
         for (const auto &entry : fs::directory_iterator(dir.path))  // files, and the target
-            if (entry.is_regular_file() || entry.path().filename() == "random_0.txt")
+            if (entry.is_regular_file() || entry.path().filename() == options.sample)
                 run.files.insert(entry.path().filename().string());
         umount2(dir.path.c_str(), MNT_DETACH);
         return run;
     }
 
+    struct Token {
+        CK_SLOT_ID slot;
+        std::string label;
+        std::string serial;
+    };
+    // The first token with the label, and the other, in the provider's order.
+    static const Token &Find(const std::string &label, bool other = false)
+    {
+        const auto first = std::find_if(tokens_.begin(), tokens_.end(),
+                                        [&](const Token &t) { return t.label == label; });
+        return other ? *std::find_if(first + 1, tokens_.end(),
+                                     [&](const Token &t) { return t.label == label; })
+                     : *first;
+    }
+    static std::string SampleOf(const Token &token)
+    {
+        return "random_" + std::to_string(token.slot) + ".txt";
+    }
+    static std::string Hex(CK_SLOT_ID slot)
+    {
+        std::ostringstream hex;
+        hex << "0x" << std::hex << slot;
+        return hex.str();
+    }
+    // As randdump names slots: "ID (0xHEX)".
+    static std::string Named(CK_SLOT_ID slot)
+    {
+        return std::to_string(slot) + " (" + Hex(slot) + ")";
+    }
+
     static inline std::unique_ptr<TempDir> store_;
     static inline std::string conf_;
+    static inline std::vector<Token> tokens_;  // the initialised ones, in the provider's order
+    static inline CK_ULONG present_ = 0;       // tokens present, initialised or not
     TempDir logs_;
 };
 
@@ -139,6 +192,12 @@ TEST_F(Randdump, EndsEachRunWithItsStatusAndMessageAndKeepsTheOldSampleUnlessItS
     const std::string end = "C_CloseSession\nC_Finalize\n";
     const std::string early = "C_OpenSession\n" + end;
     const std::string incompatible = "Incompatible PKCS#11 version (0x5)\n";
+    const std::string draw = "C_OpenSession\nC_GenerateRandom x51200\n" + end;
+    const Token &lab = Find("lab");
+    const Token &twin = Find("twin");
+    const Token &otherTwin = Find("twin", true);
+    const std::string labUri = "pkcs11:token=lab";
+    const std::string pinFile = (*store_ / "pin").string();
     const auto sticky = [](const fs::path &dir) {  // another's sample, writable to all
         chmod(dir.c_str(), 01777);
         std::ofstream(dir / "random_0.txt") << kOld;
@@ -175,8 +234,8 @@ TEST_F(Randdump, EndsEachRunWithItsStatusAndMessageAndKeepsTheOldSampleUnlessItS
         {"no unnamed files", {.inChild = DenyUnnamedFiles}, 0, "", "", end},
         {"the old, predictable temporary names taken", {.script = "run=GenerateRandom@1:seq 0 99 | "
          "xargs -I@ ln -s /nonexistent random_0.txt.tmp.$PPID.@"}, 0, "", "", end},
-        {"stdout and stderr closed, the module printing", {.script = "run=GenerateRandom@2000:echo "
-         "module warning >&2", .setUp = [](auto &dir) { mount("tmpfs", dir.c_str(), "tmpfs", 0, "size=64m"); },
+        {"stdout and stderr closed, the module printing", {.script = "say=GenerateRandom@2000:module warning",
+         .setUp = [](auto &dir) { mount("none", dir.c_str(), "ramfs", 0, ""); },
          .wrapper = {"/bin/sh", "-c", "exec \"$0\" >&- 2>&-"}}, 0, "", "", end, true, ""},
         {"ramfs, which reports no size", {.setUp = [](auto &dir) { mount("none", dir.c_str(), "ramfs", 0, ""); }},
          0, "", "", end, true},
@@ -192,6 +251,32 @@ TEST_F(Randdump, EndsEachRunWithItsStatusAndMessageAndKeepsTheOldSampleUnlessItS
          write + "Permission denied\n", "", early, true},
         {"a disk that fills up mid-run", {.script = "run=GenerateRandom@20000:cat /dev/zero >lost+found/filler 2>/dev/null",
          .setUp = Ext2}, 3, write + "No space left on device\n", "", end, true},
+        {"--slot: a token at the slot ID SoftHSM2 gives it", {.args = {"--slot", std::to_string(lab.slot)},
+         .sample = SampleOf(lab)}, 0, "", "", draw},
+        {"--slot in hex", {.args = {"--slot", Hex(lab.slot)},
+         .sample = SampleOf(lab)}, 0, "", "", draw},
+        {"--token: a label", {.args = {"--token", labUri}, .sample = SampleOf(lab)}, 0, "", "", draw},
+        {"--token: one of two tokens of a label, by serial", {.args = {"--token", "pkcs11:token=twin;serial=" +
+         otherTwin.serial}, .sample = SampleOf(otherTwin)}, 0, "", "", draw},
+        {"--token matching two", {.args = {"--token", "pkcs11:token=twin"}}, 1, "2 tokens match pkcs11:token=twin; "
+         "add serial= or slot-id= to choose one:\n  slot " + Named(twin.slot) + ": twin\n  slot " +
+         Named(otherTwin.slot) + ": twin\n", "", "C_Finalize\n"},
+        {"--token matching none", {.args = {"--token", "pkcs11:token=none"}}, 1, "No token matches pkcs11:token=none (" +
+         std::to_string(present_) + " tokens seen); randdump --list shows them\n", "", "C_Finalize\n"},
+        {"--slot with no token", {.args = {"--slot", "99999"}}, 1, "C_OpenSession error 3, slot ID invalid\n", "",
+         "C_OpenSession\nC_Finalize\n"},
+        {"a token that generates only after a login", {.script = "needlogin", .args = {"--token", labUri +
+         "?pin-value=1234"}, .sample = SampleOf(lab)}, 0, "", "", "C_OpenSession\nC_Login\nC_GenerateRandom x51200\n" + end},
+        {"the PIN from a pin-source", {.script = "needlogin", .args = {"--token", labUri + "?pin-source=file:" + pinFile},
+         .sample = SampleOf(lab)}, 0, "", "", "C_Login\nC_GenerateRandom x51200\n" + end},
+        {"a wrong PIN", {.args = {"--token", labUri + "?pin-value=9999"}, .sample = SampleOf(lab)}, 1,
+         "C_Login error a0, PIN incorrect\n", "", "C_Login\nC_CloseSession\nC_Finalize\n"},
+        {"no PIN where the token wants a login", {.script = "needlogin", .args = {"--token", labUri},
+         .sample = SampleOf(lab)}, 4, "C_GenerateRandom error 101, user not logged in\n", "", "C_GenerateRandom\n" + end},
+        {"--token naming another module", {.args = {"--token", labUri + "?module-name=softhsm2"}}, 64,
+         "randdump: --token names another module than " P11SHIM_PATH "\n", "", "C_Finalize\n"},
+        {"a PIN, and no C_Login", {.script = "drop=Login", .args = {"--token", labUri + "?pin-value=1234"}}, 2,
+         load + "its function list has no C_Login\n"},
 #ifndef CKHELPER_SANITIZE  // the sanitizers' runtime itself needs /proc
         {"no /proc", {.wrapper = kNoProc}, 0, "", "", end, true},
 #endif
@@ -220,7 +305,7 @@ TEST_F(Randdump, EndsEachRunWithItsStatusAndMessageAndKeepsTheOldSampleUnlessItS
         } else {
             EXPECT_TRUE(run.sample == kOld || c.name == "a directory");
         }
-        EXPECT_EQ(run.files, std::set<std::string>{"random_0.txt"});
+        EXPECT_EQ(run.files, std::set<std::string>{c.options.sample});
     }
 }
 
@@ -275,21 +360,79 @@ TEST_F(Randdump, GivesANewSampleThePlainCreatesModeAndAReplacedOneItsOwnerAndMod
     }
 }
 
-TEST_F(Randdump, AnswersHelpAndVersionAndRefusesOtherArgumentsBeforeLoadingAnything)
+TEST_F(Randdump, AnswersHelpAndVersionAndRefusesAMalformedCommandLineBeforeLoadingAnything)
 {
     const DumpRun help = Dump({.args = {"--help"}, .module = "/nonexistent"});
     EXPECT_EQ(help.result.exitStatus, 0);
-    EXPECT_TRUE(help.result.out.starts_with("Usage: randdump\n")) << help.result.out;
-    for (const char *topic : {"random_0.txt", "PKCS11_MODULE_PATH", "64 ", "255", "randdump(1)"})
+    EXPECT_TRUE(help.result.out.starts_with("Usage: randdump [")) << help.result.out;
+    for (const char *topic : {"random_0.txt", "--list", "--token URI", "--slot ID",
+                              "PKCS11_MODULE_PATH", "64 ", "255", "randdump(1)"})
         EXPECT_NE(help.result.out.find(topic), std::string::npos) << topic;
     EXPECT_EQ(Dump({.args = {"--version"}}).result.out, "randdump " CKHELPER_VERSION_TEXT "\n");
-    for (const std::vector<std::string> &args :
-         {std::vector<std::string>{"-x"}, {"--help", "extra"}, {"random_0.txt"}}) {
+    const std::string tokenUri = "--token takes a PKCS#11 token URI; this one has ";
+    // clang-format off
+    for (const auto &[args, error] : std::vector<std::pair<std::vector<std::string>, std::string>>{
+             {{"-x"}, "unexpected argument '-x'"},
+             {{"--help", "extra"}, "unexpected argument 'extra'"},
+             {{"random_0.txt"}, "unexpected argument 'random_0.txt'"},
+             {{"--version", "--list"}, "--help and --version take no other argument"},
+             {{"--slot"}, "option '--slot' needs an argument"},
+             {{"--slot", "12x"}, "--slot takes a slot ID in decimal or 0x hex, not '12x'"},
+             {{"--slot=-1"}, "--slot takes a slot ID in decimal or 0x hex, not '-1'"},
+             {{"--slot", "0x10000000000000000"}, "--slot takes a slot ID in decimal or 0x hex, not '0x10000000000000000'"},
+             {{"--slot", "1", "--slot", "2"}, "option '--slot' is given twice"},
+             {{"--slot", "1", "--token", "pkcs11:token=lab"}, "--slot and --token both choose the token; give one of them"},
+             {{"--list", "--slot", "1"}, "--list lists every slot and takes no other argument"},
+             {{"--token", "pkcs11:token=lab;object=x"}, tokenUri + "object attributes (object, id, type) where a token is wanted"},
+             {{"--token", "pkcs11:tokn=lab"}, tokenUri + "an attribute p11-kit does not know"},
+             {{"--token", "pkcs11:token=lab?pin-value=1&pin-value=2"}, tokenUri + "a pin-value given twice or holding a zero byte"},
+             {{"--token", "pkcs11:token=lab?pin-source=/dev/null"},
+              "cannot read a PIN from the regular file that --token's pin-source names"}}) {
+        // clang-format on
         const DumpRun run = Dump({.args = args, .module = "/nonexistent"});
-        EXPECT_EQ(run.result.exitStatus, 64);
-        EXPECT_EQ(run.result.out + run.sample, kOld);
-        EXPECT_EQ(run.result.err,
-                  "randdump: unexpected argument '" + args.back() + "'\nTry 'randdump --help'.\n");
+        EXPECT_EQ(run.result.exitStatus, 64) << error;
+        EXPECT_EQ(run.result.out + run.sample, kOld) << error;
+        EXPECT_EQ(run.result.err, "randdump: " + error + "; see 'randdump --help'\n");
+    }
+}
+
+// --list shows every slot, and each token's URI leads --token back to it: through the shim, at
+// the slot IDs SoftHSM2 gives, and through p11-kit's proxy module, whose slot IDs start at 0x11.
+TEST_F(Randdump, ListsEverySlotWithTheUriThatChoosesItsToken)
+{
+    const Token &lab = Find("lab");
+    const std::string block = "Slot " + Named(lab.slot) + ": SoftHSM slot ID " + Hex(lab.slot) +
+                              "\n  token: lab\n  manufacturer: SoftHSM project\n  model: SoftHSM "
+                              "v2\n  serial: " +
+                              lab.serial +
+                              "\n  random number generator: yes\n"
+                              "  login required: yes\n  initialized: yes\n  uri: pkcs11:model="
+                              "SoftHSM%20v2;manufacturer=SoftHSM%20project;serial=" +
+                              lab.serial + ";token=lab\n";
+    for (const std::string module : {P11SHIM_PATH, P11KIT_PROXY_PATH}) {
+        SCOPED_TRACE(module);
+        const DumpRun list = Dump({.args = {"--list"}, .module = module});
+        ASSERT_EQ(list.result.exitStatus, 0) << list.result.err;
+        EXPECT_EQ(list.result.err, "");
+        EXPECT_EQ(list.calls.find("C_OpenSession"), std::string::npos) << list.calls;
+        EXPECT_TRUE(module != P11SHIM_PATH || list.result.out.find(block) != std::string::npos)
+            << list.result.out;
+        std::istringstream lines(list.result.out);
+        std::set<CK_SLOT_ID> listed;
+        CK_SLOT_ID slot = 0;
+        for (std::string line; std::getline(lines, line);) {
+            if (line.starts_with("Slot "))
+                listed.insert(slot = std::stoul(line.substr(5)));
+            if (line.starts_with("  uri: ") && !line.ends_with(";token=")) {
+                const DumpRun run = Dump({.args = {"--token", line.substr(7)},
+                                          .module = module,
+                                          .sample = "random_" + std::to_string(slot) + ".txt"});
+                EXPECT_EQ(run.result.exitStatus, 0) << line << run.result.err;
+                EXPECT_EQ(run.sample.size(), kSampleSize) << line;
+            }
+        }
+        EXPECT_EQ(listed.size(), present_) << list.result.out;
+        EXPECT_TRUE(module == P11SHIM_PATH || *listed.begin() == 0x11) << list.result.out;
     }
 }
 

@@ -1,28 +1,35 @@
 #include "usage.h"
 
 #include <cstdio>
-#include <string_view>
 
 #include "ckhelper.h"
+#include "status.h"
 
 namespace randdump {
 namespace {
 
-constexpr int kUsageError = 64;  // EX_USAGE
-
 constexpr const char *kUsage =
-    "Usage: randdump\n"
-    "Draws 52,428,800 random bytes from the token in PKCS#11 slot 0 and writes them, raw and in\n"
-    "order, to random_0.txt in the current directory. An existing random_0.txt is replaced only\n"
-    "once the whole new sample is on disk.\n"
+    "Usage: randdump [--token URI | --slot ID]\n"
+    "       randdump --list\n"
+    "Draws 52,428,800 random bytes from a PKCS#11 token and writes them, raw and in order, to\n"
+    "random_SLOT.txt in the current directory (random_0.txt: slot ID 0 unless told otherwise).\n"
+    "An existing file is replaced only once the whole new sample is on disk.\n"
+    "\n"
+    "Options:\n"
+    "  --list         list the module's slots and tokens, each token with its URI\n"
+    "  --token URI    the token a PKCS#11 URI names (token=, serial=, slot-id=, ...); with\n"
+    "                 pin-value= or pin-source= the user logs in first\n"
+    "  --slot ID      the token in the slot with this ID (decimal, or hex after 0x)\n"
+    "  --help         this text\n"
+    "  --version      the version\n"
     "\n"
     "The PKCS#11 module is the one named by PKCS11_MODULE_PATH, else %s.\n"
     "\n"
     "Exit status:\n"
     "  0    the sample was written\n"
-    "  1    no session could be opened on slot 0\n"
+    "  1    no session could be opened, the login failed, or no single token matches\n"
     "  2    the PKCS#11 module cannot be loaded\n"
-    "  3    random_0.txt cannot be written\n"
+    "  3    the sample cannot be written\n"
     "  4    C_GenerateRandom failed\n"
     "  64   the command line is malformed\n"
     "  255  the module does not speak Cryptoki 2.x\n"
@@ -31,20 +38,19 @@ constexpr const char *kUsage =
 
 }  // namespace
 
-int Usage(std::span<char *> argv)
+void PrintHelp()
 {
-    const std::string_view first = argv[1];
-    const bool option = first == "--help" || first == "--version";
-    if (option && argv.size() == 2) {
-        if (first == "--help") {
-            std::printf(kUsage, CKHELPER_DEFAULT_MODULE);
-        } else {
-            std::printf("randdump %s\n", CkhelperVersion());
-        }
-        return 0;
-    }
-    std::fprintf(stderr, "randdump: unexpected argument '%s'\nTry 'randdump --help'.\n",
-                 argv[option ? 2 : 1]);
+    std::printf(kUsage, CKHELPER_DEFAULT_MODULE);
+}
+
+void PrintVersion()
+{
+    std::printf("randdump %s\n", CkhelperVersion());
+}
+
+int RefuseUsage(const std::string &error)
+{
+    std::fprintf(stderr, "randdump: %s; see 'randdump --help'\n", error.c_str());
     return kUsageError;
 }
 

@@ -1,15 +1,17 @@
-// randdump's command line: it takes no arguments but --help and --version.
+// What randdump says about its command line: the usage, the version, and a refusal.
 #ifndef TOOL_USAGE_H
 #define TOOL_USAGE_H
 
-#include <span>
+#include <string>
 
 namespace randdump {
 
-// Answers a command line with arguments, before any module is loaded or any file touched: the
-// usage or the version on standard output (status 0), or the unexpected argument on standard
-// error (status 64). Returns the exit status.
-int Usage(std::span<char *> argv);
+// The usage on standard output.
+void PrintHelp();
+// The version on standard output.
+void PrintVersion();
+// One line on standard error for a malformed command line; returns its exit status, 64.
+int RefuseUsage(const std::string &error);
 
 }  // namespace randdump
 

@@ -18,7 +18,9 @@ CK_FUNCTION_LIST gList{};
 CK_FUNCTION_LIST_PTR gReal = nullptr;
 std::map<std::string, std::string> gScript;  // P11SHIM's items by key
 std::tuple<Call, unsigned, std::string> gRun{Call::Count, 0, ""};
+std::tuple<Call, unsigned, std::string> gSay{Call::Count, 0, ""};
 unsigned gSlowMs = 0;
+bool gNeedLogin = false;  // C_GenerateRandom only for a logged-in user
 
 // What a call was asked, before it is made.
 template <Call C, typename... A>
@@ -50,6 +52,8 @@ void After(A... a)
     } else if constexpr (C == Call::GetSlotList) {
         if (c.slotCount && std::get<1>(args) == nullptr)
             *std::get<2>(args) = *c.slotCount;
+    } else if constexpr (C == Call::Login || C == Call::Logout) {
+        c.loggedIn = C == Call::Login;
     } else if constexpr (C == Call::OpenSession) {
         c.sessions.insert(*std::get<4>(args));
     } else if constexpr (C == Call::CloseSession) {
@@ -80,10 +84,14 @@ struct Hook<CK_RV (*)(A...)> {
         gControl.sequence.push_back(C);
         if (std::get<0>(gRun) == C && std::get<1>(gRun) == n)
             std::system(std::get<2>(gRun).c_str());  // NOLINT(cert-env33-c)
+        if (std::get<0>(gSay) == C && std::get<1>(gSay) == n)
+            std::ignore = write(2, std::get<2>(gSay).data(), std::get<2>(gSay).size());
         const auto [at, code, afterRealCall] = gControl.faults.at(static_cast<std::size_t>(C));
         const bool hit = code != CKR_OK && (at == 0 || at == n);
         if (hit && !afterRealCall)
             return code;
+        if (C == Call::GenerateRandom && gNeedLogin && !gControl.loggedIn)
+            return CKR_USER_NOT_LOGGED_IN;
         Before<C>(args...);
         const CK_RV rv = (gReal->*Member)(args...);
         if (rv == CKR_OK)
@@ -147,7 +155,9 @@ void Configure()
         gControl.version = CK_VERSION{CK_BYTE(std::stoul(version)),
                                       CK_BYTE(std::stoul(version.substr(version.find('.') + 1)))};
     gRun = gScript.count("run") != 0 ? CallAt(gScript["run"]) : gRun;
+    gSay = gScript.count("say") != 0 ? CallAt(gScript["say"]) : gSay;
     gSlowMs = std::stoul("0" + gScript["slow"]);
+    gNeedLogin = gScript.count("needlogin") != 0;
     if (gScript.count("log") != 0)
         std::atexit(WriteLog);
 }

@@ -8,7 +8,11 @@
 //                             (k = 0: every call); "after=" instead makes the real call first
 //   version=<major>.<minor>   the Cryptoki version C_GetInfo reports
 //   slow=<ms>                 C_GenerateRandom sleeps this long on every 256th call
+//   needlogin                 C_GenerateRandom answers CKR_USER_NOT_LOGGED_IN until C_Login
+//                             succeeds
 //   run=<Call>@<k>:<command>  the k-th call of C_<Call> first runs a shell command
+//   say=<Call>@<k>:<text>     the k-th call of C_<Call> first writes the text to descriptor 2,
+//                             as a module's message would
 //   drop=<Call>               the function list has no C_<Call>
 //   list=<code>|null          C_GetFunctionList fails with <code>, or gives no list
 //   log=<path>                at exit, the calls made, the sessions left open, the flags sessions
@@ -58,6 +62,7 @@ struct Control {
     std::string pin = "(none)";            // the last PIN C_Login was given
     std::string searchedLabel = "(none)";  // the CKA_LABEL of the last search template
     std::set<CK_FLAGS> sessionFlags;       // those C_OpenSession was given
+    bool loggedIn = false;                 // since a C_Login, until a C_Logout
 
     // Puts a null entry for the call in the module's function list, or its hook back.
     void (*setEntry)(Call, bool dropped) = nullptr;

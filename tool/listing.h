@@ -1,0 +1,28 @@
+// randdump --list: the module's slots and tokens, as a person choosing a token needs them.
+#ifndef TOOL_LISTING_H
+#define TOOL_LISTING_H
+
+#include <p11-kit/pkcs11.h>
+
+#include <cstdio>
+#include <span>
+#include <string>
+
+namespace randdump {
+
+// Prints every slot (with a token or not) to `out`: its ID in decimal and hex and its
+// description; for a token, its label, manufacturer, model, serial, the flags that matter to
+// randdump, and its URI, ready for --token. Returns the code of a call that failed, after
+// printing it on standard error.
+CK_RV ListSlots(const CK_FUNCTION_LIST &p11, std::FILE *out);
+
+// A blank-padded field of CK_TOKEN_INFO or CK_SLOT_INFO as text: trailing blanks stripped, bytes
+// that would drive a terminal shown as \xNN.
+std::string Printable(std::span<const CK_UTF8CHAR> field);
+
+// "ID (0xHEX)".
+std::string SlotName(CK_SLOT_ID slot);
+
+}  // namespace randdump
+
+#endif

@@ -1,0 +1,124 @@
+#include "options.h"
+
+#include <getopt.h>
+
+#include <array>
+#include <climits>
+#include <string_view>
+
+#include "numbers.h"
+#include "uri.h"
+
+namespace randdump {
+namespace {
+
+enum Option : int { kHelp = CHAR_MAX + 1, kVersion, kList, kToken, kSlot };
+
+constexpr std::array<option, 6> kLongOptions{{
+    {"help", no_argument, nullptr, kHelp},
+    {"version", no_argument, nullptr, kVersion},
+    {"list", no_argument, nullptr, kList},
+    {"token", required_argument, nullptr, kToken},
+    {"slot", required_argument, nullptr, kSlot},
+    {nullptr, 0, nullptr, 0},
+}};
+
+std::string Quoted(std::string_view text)
+{
+    std::string quoted(1, '\'');
+    quoted.append(text).push_back('\'');
+    return quoted;
+}
+
+// "'--name'" of a long option.
+std::string NameOf(int option)
+{
+    for (const struct option &known : kLongOptions) {
+        if (known.val == option && known.name != nullptr) {
+            return Quoted(std::string("--") + known.name);
+        }
+    }
+    return Quoted("?");
+}
+
+// A URI names a token; what p11-kit cannot parse, or what would not name one, is refused here.
+bool ReadToken(char *uri, Options &options, std::string &error)
+{
+    ckhelper::ParsedUri parsed;
+    if (const char *problem = parsed.Parse(uri, false); problem != nullptr) {
+        error = std::string("--token takes a PKCS#11 token URI; this one has ") + problem;
+        return false;
+    }
+    options.token = uri;
+    return true;
+}
+
+bool ReadOption(int option, char *argument, Options &options, std::string &error)
+{
+    switch (option) {
+        case kHelp:
+            options.action = Options::Action::kHelp;
+            return true;
+        case kVersion:
+            options.action = Options::Action::kVersion;
+            return true;
+        case kList:
+            options.action = Options::Action::kList;
+            return true;
+        case kToken:
+            return ReadToken(argument, options, error);
+        case kSlot:
+            options.slot = ParseSlotId(argument);
+            error = "--slot takes a slot ID in decimal or 0x hex, not " + Quoted(argument);
+            return options.slot.has_value();
+        default:
+            return false;
+    }
+}
+
+}  // namespace
+
+bool ParseOptions(std::span<char *> argv, Options &options, std::string &error)
+{
+    options = {};
+    opterr = 0;  // every message is randdump's own
+    optind = 0;
+    std::array<bool, kSlot + 1> seen{};
+    const int argc = static_cast<int>(argv.size());
+    for (int option = 0;
+         (option = getopt_long(argc, argv.data(), ":", kLongOptions.data(), nullptr)) != -1;) {
+        if (option == ':') {
+            error = "option " + NameOf(optopt) + " needs an argument";
+            return false;
+        }
+        if (option == '?') {
+            error = "unexpected argument " +
+                    (optopt != 0 ? Quoted(std::string("-") + static_cast<char>(optopt))
+                                 : Quoted(argv[static_cast<std::size_t>(optind) - 1]));
+            return false;
+        }
+        if (seen.at(static_cast<std::size_t>(option))) {
+            error = "option " + NameOf(option) + " is given twice";
+            return false;
+        }
+        seen.at(static_cast<std::size_t>(option)) = true;
+        if (!ReadOption(option, optarg, options, error)) {
+            return false;
+        }
+    }
+    const bool alone = argc == 2;
+    if (optind < argc) {
+        error = "unexpected argument " + Quoted(argv[static_cast<std::size_t>(optind)]);
+    } else if ((seen.at(kHelp) || seen.at(kVersion)) && !alone) {
+        error = "--help and --version take no other argument";
+    } else if (seen.at(kList) && !alone) {
+        error = "--list lists every slot and takes no other argument";
+    } else if (options.slot && options.token != nullptr) {
+        error = "--slot and --token both choose the token; give one of them";
+    } else {
+        return true;
+    }
+    return false;
+}
+
+}  // namespace randdump

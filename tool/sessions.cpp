@@ -1,0 +1,36 @@
+#include "sessions.h"
+
+namespace randdump {
+
+Sessions::~Sessions()
+{
+    for (const CK_SESSION_HANDLE hSession : handles_) {
+        p11_.C_CloseSession(hSession);
+    }
+}
+
+CK_RV Sessions::Open(CK_SLOT_ID slot, unsigned count)
+{
+    handles_.reserve(count);
+    for (unsigned i = 0; i < count; ++i) {
+        CK_SESSION_HANDLE hSession = CK_INVALID_HANDLE;
+        const CK_RV rv = p11_.C_OpenSession(slot, CKF_RW_SESSION | CKF_SERIAL_SESSION, nullptr,
+                                            nullptr, &hSession);
+        if (rv != CKR_OK) {
+            return rv;
+        }
+        handles_.push_back(hSession);
+    }
+    return CKR_OK;
+}
+
+CK_RV Sessions::Login(std::string_view pin)
+{
+    // CK_UTF8CHAR_PTR has no const form; the provider only reads the PIN.
+    // NOLINTNEXTLINE(cppcoreguidelines-pro-type-const-cast)
+    auto *bytes = reinterpret_cast<CK_UTF8CHAR_PTR>(const_cast<char *>(pin.data()));
+    const CK_RV rv = p11_.C_Login(handles_.front(), CKU_USER, bytes, pin.size());
+    return rv == CKR_USER_ALREADY_LOGGED_IN ? CKR_OK : rv;
+}
+
+}  // namespace randdump
