@@ -1,14 +1,19 @@
-// The baseline for randdump's cost: the same 51,200 C_GenerateRandom calls of 1,024 bytes on slot
-// 0, with nothing written.
-#include <array>
+// The baseline for randdump's cost: the same C_GenerateRandom calls on slot 0, one block at a time
+// into one buffer, with nothing written. usage: genonly [BYTES [BLOCK]] (default 52,428,800 in
+// blocks of 1,024).
+#include <cstdint>
 #include <cstdio>
+#include <cstdlib>
+#include <vector>
 
 #include "ckhelper.h"
 
-int main()
+int main(int argc, char **argv)
 {
+    const std::uint64_t total = argc > 1 ? std::strtoull(argv[1], nullptr, 10) : 52428800;
+    const std::uint64_t block = argc > 2 ? std::strtoull(argv[2], nullptr, 10) : 1024;
     CK_FUNCTION_LIST_PTR p11 = ProviderFunctions();
-    if (p11 == nullptr || p11->C_Initialize(nullptr) != CKR_OK) {
+    if (block == 0 || p11 == nullptr || p11->C_Initialize(nullptr) != CKR_OK) {
         std::fputs("genonly: provider not usable\n", stderr);
         return 2;
     }
@@ -18,13 +23,14 @@ int main()
         std::fputs("genonly: no session on slot 0\n", stderr);
         return 1;
     }
-    std::array<CK_BYTE, 1024> block{};
+    std::vector<CK_BYTE> buffer(block);
     unsigned checksum = 0;
-    for (unsigned i = 0; i < 51200; ++i) {
-        if (p11->C_GenerateRandom(hSession, block.data(), block.size()) != CKR_OK) {
+    for (std::uint64_t done = 0; done < total; done += block) {
+        const CK_ULONG size = total - done < block ? total - done : block;
+        if (p11->C_GenerateRandom(hSession, buffer.data(), size) != CKR_OK) {
             return 4;
         }
-        checksum += block[0];  // keeps the loop from being optimised away
+        checksum += buffer[0];  // keeps the loop from being optimised away
     }
     p11->C_CloseSession(hSession);
     p11->C_Finalize(nullptr);

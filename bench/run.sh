@@ -1,8 +1,14 @@
 #!/usr/bin/env bash
-# Builds in Release and measures randdump against a generation-only program on a SoftHSM2 token
-# at slot 0: median CPU and wall time, their ratios, and peak RSS.
-# Targets: randdump CPU at most x1.2 and wall time at most x1.4 of genonly, peak RSS at most
-# 4 MiB above it.
+# Builds in Release and measures randdump against a generation-only program (genonly), and
+# randdump's sessions against each other, on SoftHSM2 tokens: median CPU and wall time of paired
+# runs, their ratios, and peak RSS, each against its target.
+#   1. the durable file, 50 MiB: CPU at most x1.2, wall at most x1.4, peak RSS at most +4 MiB
+#   2. standard output to /dev/null, 50 MiB: CPU at most x1.1, wall at most x1.15
+#   3. 4 GiB streamed to /dev/null: peak RSS at most +4 MiB
+#   4. a slow token (the shim sleeps 1 ms a call), 2 MiB: --sessions 16 at least 12 times the
+#      rate of one session (wall at most x1/12)
+#   5. SoftHSM2 itself, 50 MiB to /dev/null: --sessions 2 against one (no target: what two
+#      cores give)
 # usage: bench/run.sh [RUNS]
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -10,12 +16,33 @@ runs=${1:-9}
 scripts/deps.sh
 
 cmake -S . -B build/benchmark -G Ninja -DCMAKE_BUILD_TYPE=Release -DCKHELPER_BUILD_TESTS=ON >/dev/null
-cmake --build build/benchmark --target randdump genonly measure >/dev/null
+cmake --build build/benchmark --target randdump genonly measure p11shim >/dev/null
 
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 scripts/softhsm-token.sh "$work/store" >/dev/null
 export SOFTHSM2_CONF=$work/store/softhsm2.conf
 mkdir "$work/out"
-python3 bench/compare.py "$runs" "$work/out" \
-  "randdump=$PWD/build/benchmark/tool/randdump" "genonly=$PWD/build/benchmark/bench/genonly"
+randdump=$PWD/build/benchmark/tool/randdump
+genonly=$PWD/build/benchmark/bench/genonly
+shim="/usr/bin/env PKCS11_MODULE_PATH=$PWD/build/benchmark/tests/libp11shim.so P11SHIM=pause=1000"
+missed=0
+compare() { python3 bench/compare.py "$@" || missed=1; }
+
+echo "== 1. the durable file, 50 MiB"
+compare "$runs" "$work/out" --max cpu=1.2 --max wall=1.4 --max rss=4096 \
+  "randdump=$randdump" "genonly=$genonly"
+echo "== 2. standard output to /dev/null, 50 MiB"
+compare "$runs" "$work/out" --max cpu=1.1 --max wall=1.15 \
+  "randdump=$randdump -o -" "genonly=$genonly"
+echo "== 3. 4 GiB streamed to /dev/null"
+compare 3 "$work/out" --max rss=4096 \
+  "randdump=$randdump -o - --bytes 4G" "genonly=$genonly 4294967296"
+echo "== 4. a slow token (1 ms a call), 2 MiB in 2,048 calls"
+compare 3 "$work/out" --max wall=0.0833 \
+  "16-sessions=$shim $randdump -o - --bytes 2M --sessions 16" \
+  "1-session=$shim $randdump -o - --bytes 2M"
+echo "== 5. SoftHSM2, 50 MiB to /dev/null, on $(nproc) cores"
+compare "$runs" "$work/out" \
+  "2-sessions=$randdump -o - --sessions 2" "1-session=$randdump -o -"
+exit $missed

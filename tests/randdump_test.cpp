@@ -66,9 +66,12 @@ struct Options {
     std::function<void(int pid)> whileRunning{};
     std::vector<std::string> args{};
     std::string module = P11SHIM_PATH;
-    std::vector<std::string> wrapper{};  // the program that runs randdump
-    bool fresh = false;                  // no old sample in the directory
-    std::string sample = "random_0.txt";
+    std::vector<std::string> wrapper{};   // the program that runs randdump
+    bool fresh = false;                   // no old sample in the directory
+    std::string sample = "random_0.txt";  // where the sample is found; "-": standard output
+    std::uint64_t size = kSampleSize;     // what it should hold (0: a stream without end)
+    std::size_t block = 1024;             // in blocks of this many bytes, generated in one call
+    unsigned sessions = 1;
 };
 
 struct DumpRun {
@@ -116,7 +119,7 @@ protected:
         chmod(logs_.path.c_str(), 0777);
         if (options.setUp)
             options.setUp(dir.path);
-        if (!options.fresh && !fs::exists(dir / options.sample))
+        if (!options.fresh && options.sample != "-" && !fs::exists(dir / options.sample))
             std::ofstream(dir / options.sample) << kOld;
         std::vector<std::string> argv = options.wrapper;
         argv.push_back(RANDDUMP_PATH);
@@ -129,6 +132,8 @@ protected:
                                            {"P11SHIM", options.script + ";log=" + log.string()}},
                                           options.inChild, options.whileRunning),
                     ReadFile(log), ReadFile(dir / options.sample)};
+        if (options.sample == "-")
+            std::swap(run.sample, run.result.out);
         lstat((dir / options.sample).c_str(), &run.info);
         for (const auto &entry : fs::directory_iterator(dir.path))  // files, and the target
             if (entry.is_regular_file() || entry.path().filename() == options.sample)
@@ -198,6 +203,9 @@ TEST_F(Randdump, EndsEachRunWithItsStatusAndMessageAndKeepsTheOldSampleUnlessItS
     const Token &otherTwin = Find("twin", true);
     const std::string labUri = "pkcs11:token=lab";
     const std::string pinFile = (*store_ / "pin").string();
+    const auto fifo = [](auto &dir) { mkfifo((dir / "sample.fifo").c_str(), 0600); };
+    const std::vector<std::string> closing{
+        "/bin/bash", "-c", "\"$0\" \"$@\" | head -c 3000000 >/dev/null; exit ${PIPESTATUS[0]}"};
     const auto sticky = [](const fs::path &dir) {  // another's sample, writable to all
         chmod(dir.c_str(), 01777);
         std::ofstream(dir / "random_0.txt") << kOld;
@@ -277,6 +285,36 @@ TEST_F(Randdump, EndsEachRunWithItsStatusAndMessageAndKeepsTheOldSampleUnlessItS
          "randdump: --token names another module than " P11SHIM_PATH "\n", "", "C_Finalize\n"},
         {"a PIN, and no C_Login", {.script = "drop=Login", .args = {"--token", labUri + "?pin-value=1234"}}, 2,
          load + "its function list has no C_Login\n"},
+        {"--bytes with a suffix, in blocks that divide it", {.args = {"--bytes", "3M", "--block", "64K"},
+         .size = 3 << 20, .block = 64 << 10}, 0, "", "", "C_GenerateRandom x48\n" + end},
+        {"--bytes and --block leaving a remainder: the last call asks for the rest", {.args = {"--bytes", "10000",
+         "--block", "3000"}, .size = 10000, .block = 3000}, 0, "", "", "C_GenerateRandom x4\n" + end},
+        {"-o a file, --bytes in powers of 1,000", {.args = {"-o", "sample.bin", "--bytes", "2KB"}, .sample = "sample.bin",
+         .size = 2000}, 0, "", "", "C_GenerateRandom x2\n" + end},
+        {"-o -: the sample on standard output, every message on standard error", {.args = {"-o", "-", "--bytes",
+         "1000000"}, .fresh = true, .sample = "-", .size = 1000000}, 0, kBanner, "", "C_GenerateRandom x977\n" + end,
+         false, ""},
+        {"-o a FIFO", {.setUp = fifo, .args = {"-o", "sample.fifo", "--bytes", "3000000", "--block", "4000"},
+         .wrapper = {"/bin/sh", "-c", "cat sample.fifo >copy & \"$0\" \"$@\"; s=$?; wait; exit $s"}, .fresh = true,
+         .sample = "copy", .size = 3000000, .block = 4000}, 0, "", "", "C_GenerateRandom x750\n" + end},
+        {"-o /dev/null, past 4 GiB", {.args = {"-o", "/dev/null", "--bytes", "4100M", "--block", "1M"}, .fresh = true,
+         .sample = "/dev/null", .size = 0}, 0, "", "", "C_GenerateRandom x4100\n" + end},
+        {"a stream without end, to a reader that closes", {.args = {"-o", "-", "--bytes", "unlimited"}, .wrapper = closing,
+         .fresh = true, .sample = "-", .size = 0}, 0, kBanner, "", end, false, ""},
+        {"a FIFO without end, its reader closing", {.setUp = fifo, .args = {"-o", "sample.fifo", "--bytes", "unlimited"},
+         .wrapper = {"/bin/sh", "-c", "head -c 2000000 sample.fifo >/dev/null & \"$0\" \"$@\"; s=$?; wait; exit $s"},
+         .fresh = true, .sample = "/dev/null", .size = 0}, 0, "", "", end},
+        {"a finite stream whose reader closes early", {.args = {"-o", "-", "--bytes", "100M"}, .wrapper = closing,
+         .fresh = true, .sample = "-", .size = 0}, 3, kBanner + "Cannot write standard output: Broken pipe\n", "", end,
+         false, ""},
+        {"--sessions 4: each block once, at its place", {.args = {"--sessions", "4", "--bytes", "1000000", "--block",
+         "1000"}, .size = 1000000, .block = 1000, .sessions = 4}, 0, "", "", "C_CloseSession x4\nC_Finalize\n"},
+        {"--sessions 4, one failing: all stop and close", {.script = "fail=GenerateRandom@300:0x30",
+         .args = {"--sessions", "4"}, .sessions = 4}, 4, "C_GenerateRandom error 30, device error\n", "",
+         "C_CloseSession x4\nC_Finalize\n"},
+        {"a token that refuses the block size", {.script = "fail=GenerateRandom@0:0x21", .args = {"--block", "64K"}}, 4,
+         "C_GenerateRandom error 21, data length range\nranddump: the token refuses to generate 65536 bytes in one "
+         "call; a smaller --block may do\n", "", "C_GenerateRandom\n" + end},
 #ifndef CKHELPER_SANITIZE  // the sanitizers' runtime itself needs /proc
         {"no /proc", {.wrapper = kNoProc}, 0, "", "", end, true},
 #endif
@@ -298,14 +336,34 @@ TEST_F(Randdump, EndsEachRunWithItsStatusAndMessageAndKeepsTheOldSampleUnlessItS
         EXPECT_TRUE(flags == std::string::npos || run.calls.find("session flags\n") == flags ||
                     run.calls.find("session flags 6\n") == flags)
             << run.calls;
-        if (c.status == 0) {
-            EXPECT_EQ(run.sample.size(), kSampleSize);
+        const bool initialized = run.calls.starts_with("C_Initialize");
+        EXPECT_TRUE(
+            !initialized || run.calls.find("initialize (none)\n") != std::string::npos ||
+            run.calls.find(c.options.sessions > 1 ? "initialize flags 2\n" : "initialize null\n") !=
+                std::string::npos)
+            << run.calls;
+        if (c.status == 0 && c.options.size != 0) {
+            // Each block generated lands once, at its place: in the token's order for one session.
+            EXPECT_EQ(run.sample.size(), c.options.size);
+            std::uint64_t blocks = 0;
+            for (std::size_t at = 0; at < run.sample.size(); at += c.options.block)
+                blocks += p11shim::Control::Digest(
+                    std::string_view(run.sample).substr(at, c.options.block));
             const std::uint64_t digest = p11shim::Control::Digest(run.sample);
-            EXPECT_TRUE(c.calls == "(none)" || run.calls.ends_with(std::to_string(digest) + "\n"));
-        } else {
+            EXPECT_TRUE(
+                c.calls == "(none)" ||
+                run.calls.ends_with("blocks " + std::to_string(blocks) + "\ndigest " +
+                                    std::to_string(digest) + "\n") ||
+                (c.options.sessions > 1 &&
+                 run.calls.find("blocks " + std::to_string(blocks) + "\n") != std::string::npos))
+                << run.calls;
+        } else if (c.status != 0 && !c.options.fresh) {
             EXPECT_TRUE(run.sample == kOld || c.name == "a directory");
         }
-        EXPECT_EQ(run.files, std::set<std::string>{c.options.sample});
+        // Standard output, or a sample kept outside the directory: nothing in it.
+        const bool outside = c.options.sample == "-" || c.options.sample.starts_with('/');
+        EXPECT_EQ(run.files,
+                  outside ? std::set<std::string>{} : std::set<std::string>{c.options.sample});
     }
 }
 
@@ -370,6 +428,9 @@ TEST_F(Randdump, AnswersHelpAndVersionAndRefusesAMalformedCommandLineBeforeLoadi
         EXPECT_NE(help.result.out.find(topic), std::string::npos) << topic;
     EXPECT_EQ(Dump({.args = {"--version"}}).result.out, "randdump " CKHELPER_VERSION_TEXT "\n");
     const std::string tokenUri = "--token takes a PKCS#11 token URI; this one has ";
+    const std::string bytes =
+        "--bytes takes a size of at least 1 (a number, with K, M, G, T (powers "
+        "of 1,024) or KB, MB, GB, TB) or unlimited";
     // clang-format off
     for (const auto &[args, error] : std::vector<std::pair<std::vector<std::string>, std::string>>{
              {{"-x"}, "unexpected argument '-x'"},
@@ -387,9 +448,36 @@ TEST_F(Randdump, AnswersHelpAndVersionAndRefusesAMalformedCommandLineBeforeLoadi
              {{"--token", "pkcs11:tokn=lab"}, tokenUri + "an attribute p11-kit does not know"},
              {{"--token", "pkcs11:token=lab?pin-value=1&pin-value=2"}, tokenUri + "a pin-value given twice or holding a zero byte"},
              {{"--token", "pkcs11:token=lab?pin-source=/dev/null"},
-              "cannot read a PIN from the regular file that --token's pin-source names"}}) {
+              "cannot read a PIN from the regular file that --token's pin-source names"},
+             {{"--bytes", "0"}, bytes + ", not '0'"},
+             {{"--bytes", "1Q"}, bytes + ", not '1Q'"},
+             {{"--bytes", "-5"}, bytes + ", not '-5'"},
+             {{"--bytes", "1k"}, bytes + ", not '1k'"},
+             {{"--bytes", "16777216T"}, bytes + ", not '16777216T'"},
+             {{"--block", "0"}, "--block takes a size from 1 to 1M (1,048,576 bytes), not '0'"},
+             {{"--block", "1025K"}, "--block takes a size from 1 to 1M (1,048,576 bytes), not '1025K'"},
+             {{"--sessions", "65"}, "--sessions takes a number from 1 to 64, not '65'"},
+             {{"--sessions", "0"}, "--sessions takes a number from 1 to 64, not '0'"},
+             {{"-o", ""}, "-o takes a path, or - for standard output"},
+             {{"--bytes", "unlimited"}, "--bytes unlimited writes only to standard output (-o -) or a FIFO"},
+             {{"-o", "random_0.txt", "--bytes", "unlimited"},
+              "--bytes unlimited writes only to standard output (-o -) or a FIFO"},
+             {{"-o", "-", "-o", "x"}, "option '-o' is given twice"},
+             {{"--list", "-o", "-"}, "--list lists every slot and takes no other argument"},
+             {{"-o", "-"}, "standard output is a terminal; pipe the sample to its reader, or name a file with -o"}}) {
         // clang-format on
-        const DumpRun run = Dump({.args = args, .module = "/nonexistent"});
+        std::array<int, 2> terminal{};  // master, slave: standard output for the last one
+        ASSERT_EQ(openpty(&terminal[0], &terminal[1], nullptr, nullptr, nullptr), 0);
+        const bool onTerminal = args == std::vector<std::string>{"-o", "-"};
+        const DumpRun run = Dump({.inChild =
+                                      [&] {
+                                          if (onTerminal)
+                                              dup2(terminal[1], 1);
+                                      },
+                                  .args = args,
+                                  .module = "/nonexistent"});
+        close(terminal[0]);
+        close(terminal[1]);
         EXPECT_EQ(run.result.exitStatus, 64) << error;
         EXPECT_EQ(run.result.out + run.sample, kOld) << error;
         EXPECT_EQ(run.result.err, "randdump: " + error + "; see 'randdump --help'\n");
@@ -545,24 +633,35 @@ TEST_F(Randdump, ASetuidCopyLoadsNoModuleItsCallerNamesAndWritesAsItsCaller)
     }
 }
 
-// People watching on a terminal see a progress line; it is gone when the run ends.
+// People watching on a terminal see a progress line with the rate, and the share done where
+// there is an end; it is gone when the run ends.
 TEST_F(Randdump, ShowsProgressOnlyOnATerminalAndErasesIt)
 {
-    std::array<int, 2> pty{};  // master, slave
-    ASSERT_EQ(openpty(&pty[0], &pty[1], nullptr, nullptr, nullptr), 0);
-    std::string screen;
-    const auto watch = [&](int) {
-        close(pty[1]);
-        std::array<char, 4096> chunk{};
-        for (ssize_t got = 0; (got = read(pty[0], chunk.data(), chunk.size())) > 0;)
-            screen.append(chunk.data(), static_cast<std::size_t>(got));
-    };
-    const DumpRun run =
-        Dump({.script = "slow=3", .inChild = [&] { dup2(pty[1], 2); }, .whileRunning = watch});
-    close(pty[0]);
-    EXPECT_EQ(run.result.exitStatus, 0);
-    EXPECT_NE(screen.find(" MiB/s"), std::string::npos) << screen;
-    EXPECT_TRUE(screen.starts_with("\r") && screen.ends_with("\r\033[K")) << screen;
+    for (const bool endless : {false, true}) {
+        std::array<int, 2> pty{};  // master, slave
+        ASSERT_EQ(openpty(&pty[0], &pty[1], nullptr, nullptr, nullptr), 0);
+        std::string screen;
+        const auto watch = [&](int) {
+            close(pty[1]);
+            std::array<char, 4096> chunk{};
+            for (ssize_t got = 0; (got = read(pty[0], chunk.data(), chunk.size())) > 0;)
+                screen.append(chunk.data(), static_cast<std::size_t>(got));
+        };
+        Options options{
+            .script = "slow=3", .inChild = [&] { dup2(pty[1], 2); }, .whileRunning = watch};
+        if (endless) {
+            options.args = {"-o", "-", "--bytes", "unlimited"};
+            options.wrapper = {"/bin/bash", "-c", "\"$0\" \"$@\" | head -c 30000000 >/dev/null"};
+        }
+        const DumpRun run = Dump(options);
+        close(pty[0]);
+        EXPECT_EQ(run.result.exitStatus, 0);
+        EXPECT_NE(screen.find(" MiB/s"), std::string::npos) << screen;
+        EXPECT_EQ(screen.find('%') != std::string::npos, !endless) << screen;
+        // With the sample on standard output, the banner is on the terminal too.
+        EXPECT_TRUE(screen.starts_with(endless ? "Sorvane" : "\r") && screen.ends_with("\r\033[K"))
+            << screen;
+    }
 }
 
 }  // namespace

@@ -14,8 +14,9 @@
 #include <string>
 #include <system_error>
 
-#include "chunkwriter.h"
+#include "blockring.h"
 #include "ckhelper.h"
+#include "generate.h"
 #include "listing.h"
 #include "options.h"
 #include "outputfile.h"
@@ -24,6 +25,7 @@
 #include "report.h"
 #include "sessions.h"
 #include "signals.h"
+#include "sink.h"
 #include "status.h"
 #include "token.h"
 #include "usage.h"
@@ -32,9 +34,6 @@ namespace {
 
 using namespace randdump;  // NOLINT(google-build-using-namespace): this file is randdump's run
 
-constexpr CK_ULONG kBlockSize = 0x400;
-constexpr unsigned kBlockCount = 0xC800;
-constexpr std::uint64_t kSampleSize = std::uint64_t{kBlockSize} * kBlockCount;  // 52,428,800
 constexpr int kRequiredMajor = 2;
 
 // A descriptor 0-2 that is closed would be taken by the next file opened, the sample among them,
@@ -104,6 +103,12 @@ ExitStatus Finalize(const CK_FUNCTION_LIST &p11, ExitStatus status)
     return status;
 }
 
+// Whether the user chose the token, rather than leave randdump to slot ID 0.
+bool Chosen(const Options &options)
+{
+    return options.token != nullptr || options.slot.has_value();
+}
+
 ExitStatus OutputFailure(const std::string &name, const std::string &reason)
 {
     std::fprintf(stderr, "Cannot write %s: %s\n", name.c_str(), reason.c_str());
@@ -118,62 +123,51 @@ ExitStatus NotFlushed(const std::string &name, const std::string &reason)
     return kOutputFailed;
 }
 
-// Draws every block into the output file; the file replaces the old sample only when all of
-// them were drawn and are on disk.
-ExitStatus Dump(const CK_FUNCTION_LIST &p11, CK_SESSION_HANDLE hSession, const std::string &name)
+// Opens the sink, generates the sample through every session, and finishes the sink: a file
+// replaces the old sample only when every block was drawn and is on disk.
+ExitStatus DrawSample(const CK_FUNCTION_LIST &p11, const Options &options,
+                      std::span<const CK_SESSION_HANDLE> sessions, const std::string &name,
+                      int stdoutFd)
 {
     const AsRealUser user;
-    OutputFile output(name, user.User());
-    if (!output.Open(kSampleSize)) {
-        return OutputFailure(name, output.Reason());
+    std::string reason;
+    const std::unique_ptr<Sink> sink = OpenSink(options, name, stdoutFd, user.User(), reason);
+    if (!sink) {
+        return OutputFailure(name, reason);
     }
-    Progress progress(stderr, kSampleSize);
-    ChunkWriter writer(output);
-    for (unsigned i = 0; i < kBlockCount; ++i) {
-        // Each block is generated straight into the chunk that will be written.
-        const std::span<std::byte> pRandomData = writer.Next(kBlockSize);
-        if (pRandomData.empty()) {
-            progress.Erase();
-            return OutputFailure(name, output.Reason());
-        }
-        const CK_RV rv = p11.C_GenerateRandom(
-            hSession, reinterpret_cast<CK_BYTE_PTR>(pRandomData.data()), kBlockSize);
-        if (rv != CKR_OK) {
-            progress.Erase();
-            ReportFailure("C_GenerateRandom", rv);
-            return kGenerationFailed;
-        }
-        progress.Update(std::uint64_t{kBlockSize} * (i + 1));
-    }
+    Progress progress(stderr, options.bytes);
+    BlockRing ring(*sink, options.block, options.bytes, options.sessions);
+    const CK_RV rv = Generate(p11, sessions, ring, progress);
     progress.Erase();
-    if (!writer.Finish() || !output.Commit()) {
-        return output.InPlace() ? NotFlushed(name, output.Reason())
-                                : OutputFailure(name, output.Reason());
+    if (rv != CKR_OK) {
+        ReportFailure("C_GenerateRandom", rv);
+        if (rv == CKR_DATA_LEN_RANGE || rv == CKR_ARGUMENTS_BAD) {
+            std::fprintf(stderr,
+                         "randdump: the token refuses to generate %llu bytes in one call; a "
+                         "smaller --block may do\n",
+                         static_cast<unsigned long long>(options.block));
+        }
+        return kGenerationFailed;
+    }
+    if (!ring.Finish() || !sink->Commit()) {
+        if (!options.bytes && sink->ReaderGone()) {
+            return kCompleted;  // a stream without end ends when its reader does
+        }
+        return sink->InPlace() ? NotFlushed(name, sink->Reason())
+                               : OutputFailure(name, sink->Reason());
     }
     return kCompleted;
 }
 
-ExitStatus DumpGuarded(const CK_FUNCTION_LIST &p11, CK_SESSION_HANDLE hSession,
-                       const std::string &name)
-{
-    try {
-        return Dump(p11, hSession, name);
-    } catch (const std::system_error &error) {  // no thread for the writer
-        return OutputFailure(name, error.code().message());
-    } catch (const std::bad_alloc &) {
-        return OutputFailure(name, std::strerror(ENOMEM));
-    }
-}
-
-// Opens a session on the slot, logs the user in when there is a PIN, and draws the sample. A
+// Opens the sessions on the slot, logs the user in when there is a PIN, and draws the sample. A
 // session that cannot be opened on a slot the user chose is reported.
-ExitStatus Draw(const CK_FUNCTION_LIST &p11, bool chosen, CK_SLOT_ID slot,
-                std::unique_ptr<TokenPin> pin)
+ExitStatus Draw(const CK_FUNCTION_LIST &p11, const Options &options, CK_SLOT_ID slot,
+                std::unique_ptr<TokenPin> pin, int stdoutFd)
 {
     Sessions sessions(p11);
-    CK_RV rv = sessions.Open(slot, 1);
+    CK_RV rv = sessions.Open(slot, options.sessions);
     if (rv != CKR_OK) {
-        if (chosen) {
+        if (Chosen(options)) {
             ReportFailure("C_OpenSession", rv);
         }
         return kNoToken;
@@ -186,7 +180,14 @@ ExitStatus Draw(const CK_FUNCTION_LIST &p11, bool chosen, CK_SLOT_ID slot,
             return kNoToken;
         }
     }
-    return DumpGuarded(p11, sessions.Handles().front(), "random_" + std::to_string(slot) + ".txt");
+    const std::string name = SampleName(options, slot);
+    try {
+        return DrawSample(p11, options, sessions.Handles(), name, stdoutFd);
+    } catch (const std::system_error &error) {  // no thread to be had
+        return OutputFailure(name, error.code().message());
+    } catch (const std::bad_alloc &) {
+        return OutputFailure(name, std::strerror(ENOMEM));
+    }
 }
 
 }  // namespace
@@ -203,6 +204,9 @@ int main(int argc, char **argv)
         options.action == Options::Action::kHelp ? PrintHelp() : PrintVersion();
         return kCompleted;
     }
+    if (const std::string problem = OutputProblem(options); !problem.empty()) {
+        return RefuseUsage(problem);
+    }
     auto pin = std::make_unique<TokenPin>();
     if (options.token != nullptr && !pin->Read(options.token)) {
         return RefuseUsage(
@@ -210,6 +214,10 @@ int main(int argc, char **argv)
             "names");
     }
     InstallSignalHandlers();
+    const int stdoutFd = ToStandardOutput(options) ? TakeStandardOutput() : -1;
+    if (ToStandardOutput(options) && stdoutFd < 0) {
+        return OutputFailure("standard output", std::strerror(errno));
+    }
     const bool listing = options.action == Options::Action::kList;
     if (!listing) {
         PrintBanner();
@@ -219,7 +227,10 @@ int main(int argc, char **argv)
     if (p11 == nullptr) {
         return kNoProvider;
     }
-    CK_RV rv = p11->C_Initialize(nullptr);
+    // Sessions on several threads need the module to lock for itself.
+    CK_C_INITIALIZE_ARGS locking{};
+    locking.flags = CKF_OS_LOCKING_OK;
+    CK_RV rv = p11->C_Initialize(options.sessions > 1 ? &locking : nullptr);
     if (rv != CKR_OK) {
         ReportFailure("C_Initialize", rv);
     }
@@ -232,16 +243,16 @@ int main(int argc, char **argv)
         return Finalize(*p11, ListSlots(*p11, stdout) == CKR_OK ? kCompleted : kNoToken);
     }
 
-    // Choose the token.
+    // Choose the token; open the sessions and the sink, and generate.
     ExitStatus status = kCompleted;
     const std::optional<CK_SLOT_ID> slot = ChooseSlot(*p11, options, status);
     if (!slot) {
         return Finalize(*p11, status);
     }
-    const bool chosen = options.token != nullptr || options.slot;
-    status = Draw(*p11, chosen, *slot, std::move(pin));
-    if (status == kNoToken && !chosen) {
+    status = Draw(*p11, options, *slot, std::move(pin), stdoutFd);
+    if (status == kNoToken && !Chosen(options)) {
         return status;  // no usable token in slot 0: the run ends at once, silent, as it always has
     }
+    // Finish.
     return Finalize(*p11, status);
 }

@@ -4,6 +4,8 @@
 
 #include <array>
 #include <climits>
+#include <cstdint>
+#include <limits>
 #include <string_view>
 
 #include "numbers.h"
@@ -12,16 +14,33 @@
 namespace randdump {
 namespace {
 
-enum Option : int { kHelp = CHAR_MAX + 1, kVersion, kList, kToken, kSlot };
+enum Option : int {
+    kOutput = 'o',
+    kHelp = CHAR_MAX + 1,
+    kVersion,
+    kList,
+    kToken,
+    kSlot,
+    kBytes,
+    kBlock,
+    kSessions,
+    kOptionEnd
+};
 
-constexpr std::array<option, 6> kLongOptions{{
+constexpr std::array<option, 10> kLongOptions{{
+    {"output", required_argument, nullptr, kOutput},
     {"help", no_argument, nullptr, kHelp},
     {"version", no_argument, nullptr, kVersion},
     {"list", no_argument, nullptr, kList},
     {"token", required_argument, nullptr, kToken},
     {"slot", required_argument, nullptr, kSlot},
+    {"bytes", required_argument, nullptr, kBytes},
+    {"block", required_argument, nullptr, kBlock},
+    {"sessions", required_argument, nullptr, kSessions},
     {nullptr, 0, nullptr, 0},
 }};
+
+constexpr const char *kSizes = "a number, with K, M, G, T (powers of 1,024) or KB, MB, GB, TB";
 
 std::string Quoted(std::string_view text)
 {
@@ -30,15 +49,28 @@ std::string Quoted(std::string_view text)
     return quoted;
 }
 
-// "'--name'" of a long option.
+// "'--name'" of a long option, "'-o'" for -o.
 std::string NameOf(int option)
 {
     for (const struct option &known : kLongOptions) {
         if (known.val == option && known.name != nullptr) {
-            return Quoted(std::string("--") + known.name);
+            return Quoted(option == kOutput ? "-o" : std::string("--") + known.name);
         }
     }
     return Quoted("?");
+}
+
+// A size from `least` to `most`, else `error` says what the option takes.
+bool ReadSize(const char *text, std::uint64_t least, std::uint64_t most, const std::string &takes,
+              std::uint64_t &size, std::string &error)
+{
+    const std::optional<std::uint64_t> value = ParseSize(text);
+    if (!value || *value < least || *value > most) {
+        error = takes + ", not " + Quoted(text);
+        return false;
+    }
+    size = *value;
+    return true;
 }
 
 // A URI names a token; what p11-kit cannot parse, or what would not name one, is refused here.
@@ -71,6 +103,34 @@ bool ReadOption(int option, char *argument, Options &options, std::string &error
             options.slot = ParseSlotId(argument);
             error = "--slot takes a slot ID in decimal or 0x hex, not " + Quoted(argument);
             return options.slot.has_value();
+        case kOutput:
+            options.output = argument;
+            error = "-o takes a path, or - for standard output";
+            return *argument != '\0';
+        case kBytes: {
+            if (std::string_view(argument) == "unlimited") {
+                options.bytes.reset();
+                return true;
+            }
+            std::uint64_t bytes = 0;
+            const bool read = ReadSize(
+                argument, 1, std::numeric_limits<std::uint64_t>::max(),
+                std::string("--bytes takes a size of at least 1 (") + kSizes + ") or unlimited",
+                bytes, error);
+            options.bytes = bytes;
+            return read;
+        }
+        case kBlock:
+            return ReadSize(argument, 1, Options::kMaxBlock,
+                            "--block takes a size from 1 to 1M (1,048,576 bytes)", options.block,
+                            error);
+        case kSessions: {
+            std::uint64_t sessions = 0;
+            const bool read = ReadSize(argument, 1, Options::kMaxSessions,
+                                       "--sessions takes a number from 1 to 64", sessions, error);
+            options.sessions = static_cast<unsigned>(sessions);
+            return read;
+        }
         default:
             return false;
     }
@@ -83,10 +143,10 @@ bool ParseOptions(std::span<char *> argv, Options &options, std::string &error)
     options = {};
     opterr = 0;  // every message is randdump's own
     optind = 0;
-    std::array<bool, kSlot + 1> seen{};
+    std::array<bool, kOptionEnd> seen{};
     const int argc = static_cast<int>(argv.size());
     for (int option = 0;
-         (option = getopt_long(argc, argv.data(), ":", kLongOptions.data(), nullptr)) != -1;) {
+         (option = getopt_long(argc, argv.data(), ":o:", kLongOptions.data(), nullptr)) != -1;) {
         if (option == ':') {
             error = "option " + NameOf(optopt) + " needs an argument";
             return false;
@@ -115,6 +175,8 @@ bool ParseOptions(std::span<char *> argv, Options &options, std::string &error)
         error = "--list lists every slot and takes no other argument";
     } else if (options.slot && options.token != nullptr) {
         error = "--slot and --token both choose the token; give one of them";
+    } else if (!options.bytes && options.output == nullptr) {
+        error = "--bytes unlimited writes only to standard output (-o -) or a FIFO";
     } else {
         return true;
     }

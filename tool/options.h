@@ -4,6 +4,7 @@
 
 #include <p11-kit/pkcs11.h>
 
+#include <cstdint>
 #include <optional>
 #include <span>
 #include <string>
@@ -11,10 +12,19 @@
 namespace randdump {
 
 struct Options {
+    static constexpr std::uint64_t kDefaultBytes = 52428800;  // 51,200 blocks of 1,024
+    static constexpr std::uint64_t kDefaultBlock = 1024;
+    static constexpr std::uint64_t kMaxBlock = std::uint64_t{1024} * 1024;
+    static constexpr std::uint64_t kMaxSessions = 64;
+
     enum class Action { kDump, kList, kHelp, kVersion };
     Action action = Action::kDump;
     std::optional<CK_SLOT_ID> slot;  // --slot
     char *token = nullptr;           // --token: the URI, where the command line holds it
+    const char *output = nullptr;    // -o: a path, or "-" for standard output
+    std::optional<std::uint64_t> bytes = kDefaultBytes;  // --bytes; none: unlimited
+    std::uint64_t block = kDefaultBlock;                 // --block
+    unsigned sessions = 1;                               // --sessions
 };
 
 // Reads the command line into `options`. False when it is malformed; `error` then says what is

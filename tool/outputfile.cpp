@@ -227,23 +227,19 @@ bool OutputFile::Reserve(std::uint64_t size)
 bool OutputFile::Write(std::span<const std::byte> bytes, std::uint64_t offset)
 {
     const std::uint64_t start = offset;
-    while (!bytes.empty()) {
+    const bool written = WriteAll(bytes, [&](std::span<const std::byte> rest) {
         const bool aligned =
-            reinterpret_cast<std::uintptr_t>(bytes.data()) % kDirectAlignment == 0 &&
-            bytes.size() % kDirectAlignment == 0 && offset % kDirectAlignment == 0;
+            reinterpret_cast<std::uintptr_t>(rest.data()) % kDirectAlignment == 0 &&
+            rest.size() % kDirectAlignment == 0 && offset % kDirectAlignment == 0;
         if (direct_ && !aligned) {
             direct_ = fcntl(fd_, F_SETFL, fcntl(fd_, F_GETFL) & ~O_DIRECT) != 0;
         }
-        const ssize_t written = pwrite(fd_, bytes.data(), bytes.size(), static_cast<off_t>(offset));
-        if (written < 0 && errno == EINTR) {
-            continue;
-        }
-        if (written <= 0) {
-            errno = written == 0 ? ENOSPC : errno;
-            return Fail();
-        }
-        bytes = bytes.subspan(static_cast<std::size_t>(written));
-        offset += static_cast<std::uint64_t>(written);
+        const ssize_t done = pwrite(fd_, rest.data(), rest.size(), static_cast<off_t>(offset));
+        offset += done > 0 ? static_cast<std::uint64_t>(done) : 0;
+        return done;
+    });
+    if (!written) {
+        return Fail();
     }
     if (!direct_) {
         // Start the writeback now rather than leave it all to the final fsync.

@@ -10,6 +10,8 @@
 #include <span>
 #include <string>
 
+#include "sink.h"
+
 namespace randdump {
 
 // The bytes go to an unnamed temporary file beside the target (or, where the file system or the
@@ -18,11 +20,11 @@ namespace randdump {
 // disappears, on a signal too. The temporary file is the process's alone (mode 0600) until it
 // takes its final mode just before it is moved. Everything that can be checked is checked by
 // Open(), before the long work. A symbolic link at the target is replaced, never followed.
-class OutputFile {
+class OutputFile final : public Sink {
 public:
     // `user` is the user the file work is done as (see AsRealUser).
     OutputFile(std::string target, uid_t user);
-    ~OutputFile();
+    ~OutputFile() override;
     OutputFile(const OutputFile &) = delete;
     OutputFile &operator=(const OutputFile &) = delete;
     OutputFile(OutputFile &&) = delete;
@@ -34,16 +36,14 @@ public:
     bool Open(std::uint64_t size);
     // Writes `bytes` at `offset`; bypasses the page cache where the file system allows it, for
     // chunks whose address, size and offset are multiples of kDirectAlignment.
-    bool Write(std::span<const std::byte> bytes, std::uint64_t offset);
+    bool Write(std::span<const std::byte> bytes, std::uint64_t offset) override;
     // Flushes the file to disk, moves it over the target and flushes the directory. When only
     // the last step failed, InPlace() is true: the new file is the target, but a crash may
     // still bring the old one back.
-    bool Commit();
+    bool Commit() override;
 
-    static constexpr std::size_t kDirectAlignment = 4096;
-
-    [[nodiscard]] const std::string &Reason() const { return reason_; }
-    [[nodiscard]] bool InPlace() const { return inPlace_; }
+    [[nodiscard]] const std::string &Reason() const override { return reason_; }
+    [[nodiscard]] bool InPlace() const override { return inPlace_; }
 
 private:
     bool Fail();

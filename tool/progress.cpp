@@ -10,7 +10,7 @@ constexpr double kMiB = 1024.0 * 1024.0;
 
 }  // namespace
 
-Progress::Progress(std::FILE *stream, std::uint64_t totalBytes)
+Progress::Progress(std::FILE *stream, std::optional<std::uint64_t> totalBytes)
     : stream_(stream),
       enabled_(isatty(fileno(stream)) == 1),
       totalBytes_(totalBytes),
@@ -36,10 +36,14 @@ void Progress::Update(std::uint64_t doneBytes)
     lastShown_ = now;
     const double seconds = std::chrono::duration<double>(now - start_).count();
     const double mib = static_cast<double>(doneBytes) / kMiB;
-    const double percent =
-        100.0 * static_cast<double>(doneBytes) / static_cast<double>(totalBytes_);
-    std::fprintf(stream_, "\r%5.1f%%  %6.1f MiB  %7.2f MiB/s", percent, mib,
-                 seconds > 0 ? mib / seconds : 0.0);
+    const double rate = seconds > 0 ? mib / seconds : 0.0;
+    if (totalBytes_) {
+        const double percent =
+            100.0 * static_cast<double>(doneBytes) / static_cast<double>(*totalBytes_);
+        std::fprintf(stream_, "\r%5.1f%%  %9.1f MiB  %7.2f MiB/s", percent, mib, rate);
+    } else {
+        std::fprintf(stream_, "\r%9.1f MiB  %7.2f MiB/s", mib, rate);
+    }
     std::fflush(stream_);
     shown_ = true;
 }

@@ -5,13 +5,15 @@
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
+#include <optional>
 
 namespace randdump {
 
 class Progress {
 public:
     // Shows nothing unless `stream` is a terminal, so logs and pipes see only real messages.
-    Progress(std::FILE *stream, std::uint64_t totalBytes);
+    // Without a total, the bytes and the rate, without a percentage.
+    Progress(std::FILE *stream, std::optional<std::uint64_t> totalBytes);
     ~Progress();
     Progress(const Progress &) = delete;
     Progress &operator=(const Progress &) = delete;
@@ -28,7 +30,7 @@ private:
     std::FILE *stream_;
     bool enabled_;
     bool shown_ = false;
-    std::uint64_t totalBytes_;
+    std::optional<std::uint64_t> totalBytes_;
     Clock::time_point start_;
     Clock::time_point lastShown_;
 };

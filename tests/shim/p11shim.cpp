@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <fstream>
 #include <map>
+#include <mutex>
 #include <sstream>
 #include <tuple>
 
@@ -20,14 +21,19 @@ std::map<std::string, std::string> gScript;  // P11SHIM's items by key
 std::tuple<Call, unsigned, std::string> gRun{Call::Count, 0, ""};
 std::tuple<Call, unsigned, std::string> gSay{Call::Count, 0, ""};
 unsigned gSlowMs = 0;
+unsigned gPauseUs = 0;
 bool gNeedLogin = false;  // C_GenerateRandom only for a logged-in user
+std::mutex gMutex;        // over gControl: randdump calls from several threads
 
 // What a call was asked, before it is made.
 template <Call C, typename... A>
 void Before(A... a)
 {
     const auto args = std::tie(a...);
-    if constexpr (C == Call::Login) {
+    if constexpr (C == Call::Initialize) {
+        const auto *init = static_cast<CK_C_INITIALIZE_ARGS *>(std::get<0>(args));
+        gControl.initialize = init == nullptr ? "null" : "flags " + std::to_string(init->flags);
+    } else if constexpr (C == Call::Login) {
         gControl.pin.assign(reinterpret_cast<const char *>(std::get<2>(args)), std::get<3>(args));
     } else if constexpr (C == Call::OpenSession) {
         gControl.sessionFlags.insert(std::get<1>(args));
@@ -64,10 +70,11 @@ void After(A... a)
     } else if constexpr (C == Call::FindObjectsFinal) {
         c.searches.erase(std::get<0>(args));
     } else if constexpr (C == Call::GenerateRandom) {
-        c.digest =
-            c.Digest({reinterpret_cast<char *>(std::get<1>(args)), std::get<2>(args)}, c.digest);
-        if (gSlowMs != 0 && c.Calls(C) % 256 == 0)
-            usleep(gSlowMs * 1000);
+        const std::string_view bytes(reinterpret_cast<char *>(std::get<1>(args)),
+                                     std::get<2>(args));
+        c.digest = c.Digest(bytes, c.digest);
+        c.blocks += c.Digest(bytes);
+        c.generated += bytes.size();
     }
 }
 
@@ -80,6 +87,7 @@ struct Hook<CK_RV (*)(A...)> {
     template <auto Member, Call C>
     static CK_RV Through(A... args)
     {
+        std::unique_lock lock(gMutex);
         const unsigned n = ++gControl.calls.at(static_cast<std::size_t>(C));
         gControl.sequence.push_back(C);
         if (std::get<0>(gRun) == C && std::get<1>(gRun) == n)
@@ -93,9 +101,16 @@ struct Hook<CK_RV (*)(A...)> {
         if (C == Call::GenerateRandom && gNeedLogin && !gControl.loggedIn)
             return CKR_USER_NOT_LOGGED_IN;
         Before<C>(args...);
+        lock.unlock();
         const CK_RV rv = (gReal->*Member)(args...);
+        lock.lock();
         if (rv == CKR_OK)
             After<C>(args...);
+        lock.unlock();
+        if (C == Call::GenerateRandom && gPauseUs != 0)
+            usleep(gPauseUs);
+        if (C == Call::GenerateRandom && gSlowMs != 0 && n % 256 == 0)
+            usleep(gSlowMs * 1000);
         return hit ? code : rv;
     }
 };
@@ -136,7 +151,8 @@ void WriteLog()
     out << "open sessions " << gControl.sessions.size() << "\nsession flags";
     for (const CK_FLAGS flags : gControl.sessionFlags)
         out << " " << std::hex << flags << std::dec;
-    out << "\ndigest " << gControl.digest << "\n";
+    out << "\ninitialize " << gControl.initialize << "\ngenerated " << gControl.generated
+        << "\nblocks " << gControl.blocks << "\ndigest " << gControl.digest << "\n";
 }
 
 void Configure()
@@ -157,6 +173,7 @@ void Configure()
     gRun = gScript.count("run") != 0 ? CallAt(gScript["run"]) : gRun;
     gSay = gScript.count("say") != 0 ? CallAt(gScript["say"]) : gSay;
     gSlowMs = std::stoul("0" + gScript["slow"]);
+    gPauseUs = std::stoul("0" + gScript["pause"]);
     gNeedLogin = gScript.count("needlogin") != 0;
     if (gScript.count("log") != 0)
         std::atexit(WriteLog);

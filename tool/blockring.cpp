@@ -1,0 +1,161 @@
+#include "blockring.h"
+
+#include <sys/mman.h>
+
+#include <algorithm>
+#include <limits>
+#include <new>
+
+#include "signals.h"
+
+namespace randdump {
+namespace {
+
+constexpr std::size_t kHugePage = std::size_t{2} * 1024 * 1024;
+
+std::size_t RoundUp(std::size_t size, std::size_t unit)
+{
+    return (size + unit - 1) / unit * unit;
+}
+
+}  // namespace
+
+void BlockRing::Release::operator()(std::byte *memory) const
+{
+    ::operator delete (memory, std::align_val_t{alignment});
+}
+
+BlockRing::BlockRing(Sink &sink, std::size_t block, std::optional<std::uint64_t> total,
+                     unsigned sessions)
+    : sink_(sink),
+      block_(block),
+      total_(total),
+      blocks_(total ? (*total + block - 1) / block : std::numeric_limits<std::uint64_t>::max()),
+      perChunk_(std::max<std::size_t>(1, kChunkTarget / block)),
+      chunkBytes_(perChunk_ * block),
+      stride_(RoundUp(chunkBytes_, Sink::kDirectAlignment)),
+      // One chunk is written while the sessions fill the next ones: each session holds a block.
+      chunkCount_(std::max<std::size_t>(2, (sessions + perChunk_ - 1) / perChunk_ + 1)),
+      memory_(nullptr,
+              Release{stride_ * chunkCount_ >= kHugePage ? kHugePage : Sink::kDirectAlignment}),
+      filled_(chunkCount_)
+{
+    const std::size_t size = stride_ * chunkCount_;
+    memory_.reset(static_cast<std::byte *>(
+        ::operator new (size, std::align_val_t{memory_.get_deleter().alignment})));
+    // Huge pages are cheaper to pin for each direct write.
+    madvise(memory_.get(), size, MADV_HUGEPAGE);
+    const StopSignalsHeld held;  // the stopping signals are the main thread's to take
+    writer_ = std::thread([this] { Write(); });
+}
+
+BlockRing::~BlockRing()
+{
+    Stop();
+    if (writer_.joinable()) {
+        writer_.join();
+    }
+}
+
+std::uint64_t BlockRing::BlocksIn(std::uint64_t chunk) const
+{
+    const std::uint64_t first = chunk * perChunk_;
+    return first >= blocks_ ? 0 : std::min<std::uint64_t>(perChunk_, blocks_ - first);
+}
+
+std::size_t BlockRing::BytesIn(std::uint64_t chunk) const
+{
+    if (!total_) {
+        return chunkBytes_;
+    }
+    return static_cast<std::size_t>(
+        std::min<std::uint64_t>(chunkBytes_, *total_ - chunk * chunkBytes_));
+}
+
+std::span<std::byte> BlockRing::ChunkAt(std::uint64_t chunk)
+{
+    return {memory_.get() + (chunk % chunkCount_) * stride_, chunkBytes_};
+}
+
+std::optional<BlockRing::Block> BlockRing::Claim()
+{
+    if (stopped_) {
+        return std::nullopt;
+    }
+    const std::uint64_t index = next_++;
+    if (index >= blocks_) {
+        return std::nullopt;
+    }
+    const std::uint64_t chunk = index / perChunk_;
+    if (chunk >= written_ + chunkCount_) {  // a ring ahead of the writer: wait for room
+        std::unique_lock lock(mutex_);
+        changed_.wait(lock, [&] { return stopped_ || chunk < written_ + chunkCount_; });
+    }
+    if (stopped_) {
+        return std::nullopt;
+    }
+    const std::size_t size =
+        total_ ? static_cast<std::size_t>(std::min<std::uint64_t>(block_, *total_ - index * block_))
+               : block_;
+    return Block{index, ChunkAt(chunk).subspan((index % perChunk_) * block_, size)};
+}
+
+void BlockRing::Filled(const Block &block)
+{
+    const std::uint64_t chunk = block.index / perChunk_;
+    if (++filled_[chunk % chunkCount_] == BlocksIn(chunk)) {
+        const std::lock_guard lock(mutex_);  // so that the writer cannot miss it
+        changed_.notify_all();
+    }
+}
+
+std::uint64_t BlockRing::ClaimedBytes() const
+{
+    const std::uint64_t bytes = std::min(next_.load(), blocks_) * block_;
+    return total_ ? std::min(bytes, *total_) : bytes;
+}
+
+void BlockRing::Stop()
+{
+    const std::lock_guard lock(mutex_);
+    stopped_ = true;
+    changed_.notify_all();
+}
+
+bool BlockRing::Finish()
+{
+    {
+        std::unique_lock lock(mutex_);
+        changed_.wait(lock, [this] { return stopped_ || BlocksIn(written_) == 0; });
+    }
+    Stop();
+    writer_.join();
+    return !failed_;
+}
+
+// The writer thread: each chunk in turn, once all its blocks are filled.
+void BlockRing::Write()
+{
+    std::unique_lock lock(mutex_);
+    for (std::uint64_t chunk = 0; BlocksIn(chunk) != 0; ++chunk) {
+        std::atomic<std::uint64_t> &filled = filled_[chunk % chunkCount_];
+        changed_.wait(lock, [&] { return stopped_ || filled == BlocksIn(chunk); });
+        if (stopped_) {
+            return;
+        }
+        lock.unlock();
+        const bool written = sink_.Write(ChunkAt(chunk).first(BytesIn(chunk)), chunk * chunkBytes_);
+        lock.lock();
+        if (!written) {
+            failed_ = true;
+            stopped_ = true;
+            changed_.notify_all();
+            return;
+        }
+        filled = 0;
+        written_ = chunk + 1;
+        changed_.notify_all();
+    }
+}
+
+}  // namespace randdump

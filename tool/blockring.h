@@ -1,0 +1,91 @@
+// The sample on its way from the sessions that generate it to the sink that takes it.
+#ifndef TOOL_BLOCKRING_H
+#define TOOL_BLOCKRING_H
+
+#include <atomic>
+#include <condition_variable>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <span>
+#include <thread>
+#include <vector>
+
+#include "sink.h"
+
+namespace randdump {
+
+// Hands out the sample's blocks in order, each to be generated in place by whichever session
+// claims it, and writes them, chunk by chunk and in order, from a thread of its own once every
+// block of a chunk is filled: block i always lands at offset i x block, whatever the
+// scheduling. The chunks form a ring of fixed size, aligned for writes that bypass the page
+// cache, so memory stays bounded however long the sample: a session waits when it would run a
+// ring ahead of the writer.
+class BlockRing {
+public:
+    // `total` bytes, or without end, in blocks of `block` bytes, for `sessions` filling at once.
+    // Throws std::bad_alloc, or std::system_error when no thread can be started.
+    BlockRing(Sink &sink, std::size_t block, std::optional<std::uint64_t> total, unsigned sessions);
+    ~BlockRing();  // stops; what was not yet written is dropped
+    BlockRing(const BlockRing &) = delete;
+    BlockRing &operator=(const BlockRing &) = delete;
+    BlockRing(BlockRing &&) = delete;
+    BlockRing &operator=(BlockRing &&) = delete;
+
+    struct Block {
+        std::uint64_t index;
+        std::span<std::byte> bytes;  // a whole block, or what is left of the sample
+    };
+    // The next block to generate; none once every block is handed out or the run stopped.
+    std::optional<Block> Claim();
+    void Filled(const Block &block);
+    // No block is handed out any more; the writer stops at its next chunk.
+    void Stop();
+    // Waits until every block is written, or the run stopped; false when a write failed (the
+    // sink's Reason() tells why).
+    bool Finish();
+
+    // The bytes of the blocks handed out so far, for the progress line.
+    [[nodiscard]] std::uint64_t ClaimedBytes() const;
+
+    // The size a chunk comes near; a larger block makes a chunk of its own.
+    static constexpr std::size_t kChunkTarget = std::size_t{1024} * 1024;
+
+private:
+    struct Release {
+        std::size_t alignment;
+        void operator()(std::byte *memory) const;
+    };
+
+    [[nodiscard]] std::uint64_t BlocksIn(std::uint64_t chunk) const;
+    [[nodiscard]] std::size_t BytesIn(std::uint64_t chunk) const;
+    std::span<std::byte> ChunkAt(std::uint64_t chunk);
+    void Write();
+
+    Sink &sink_;
+    const std::size_t block_;
+    const std::optional<std::uint64_t> total_;
+    const std::uint64_t blocks_;  // how many blocks make the sample, without end: the most there is
+    const std::size_t perChunk_;  // blocks in a chunk
+    const std::size_t chunkBytes_;
+    const std::size_t stride_;  // from one chunk to the next in memory: aligned
+    const std::size_t chunkCount_;
+    std::unique_ptr<std::byte, Release> memory_;
+
+    // A block is claimed and filled without the lock while the ring has room; the lock guards
+    // the waits, for room by the sessions and for a filled chunk by the writer.
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    std::atomic<std::uint64_t> next_{0};              // the next block to hand out
+    std::atomic<std::uint64_t> written_{0};           // the chunks written
+    std::vector<std::atomic<std::uint64_t>> filled_;  // the blocks filled, by place in the ring
+    std::atomic<bool> stopped_{false};
+    bool failed_ = false;
+    std::thread writer_;
+};
+
+}  // namespace randdump
+
+#endif

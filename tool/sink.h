@@ -1,0 +1,83 @@
+// Where the sample goes: a durable file, or a stream (standard output, a FIFO, a device).
+#ifndef TOOL_SINK_H
+#define TOOL_SINK_H
+
+#include <sys/types.h>
+
+#include <cerrno>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <span>
+#include <string>
+
+#include "options.h"
+
+namespace randdump {
+
+class Sink {
+public:
+    Sink() = default;
+    virtual ~Sink() = default;
+    Sink(const Sink &) = delete;
+    Sink &operator=(const Sink &) = delete;
+    Sink(Sink &&) = delete;
+    Sink &operator=(Sink &&) = delete;
+
+    // Writes the sample's bytes that start at `offset`; a stream is written in order, so for it
+    // the offset is where it already stands. False on failure; Reason() then tells why.
+    virtual bool Write(std::span<const std::byte> bytes, std::uint64_t offset) = 0;
+    // After the last write: puts a file in place, or closes a stream, checking that it took.
+    virtual bool Commit() = 0;
+    [[nodiscard]] virtual const std::string &Reason() const = 0;
+    // A file whose directory could not be flushed after it was put in place.
+    [[nodiscard]] virtual bool InPlace() const { return false; }
+    // A stream whose reader went away (EPIPE).
+    [[nodiscard]] virtual bool ReaderGone() const { return false; }
+
+    // Writes whose address, size and offset are multiples of this may bypass the page cache.
+    static constexpr std::size_t kDirectAlignment = 4096;
+};
+
+// Writes all of `bytes` through `write` (a write or pwrite of what is left), over short writes
+// and interruptions; a write that takes nothing means a full device. False, errno set, on failure.
+template <typename Write>
+bool WriteAll(std::span<const std::byte> bytes, Write write)
+{
+    while (!bytes.empty()) {
+        const ssize_t written = write(bytes);
+        if (written < 0 && errno == EINTR) {
+            continue;
+        }
+        if (written <= 0) {
+            errno = written == 0 ? ENOSPC : errno;
+            return false;
+        }
+        bytes = bytes.subspan(static_cast<std::size_t>(written));
+    }
+    return true;
+}
+
+// The name the messages give the sample: its path, or "standard output".
+std::string SampleName(const Options &options, CK_SLOT_ID slot);
+
+// What is wrong with the options' output that can be seen before anything is loaded or
+// touched (standard output a terminal, an unlimited sample to a file); empty when nothing is.
+std::string OutputProblem(const Options &options);
+
+// Whether the sample goes to standard output (-o -).
+bool ToStandardOutput(const Options &options);
+
+// Moves standard output to a descriptor of its own, for the sample, and points descriptor 1 at
+// standard error, so that the banner, every message and whatever a module prints cannot mix
+// with the sample. Returns the sample's descriptor, or -1 with errno set.
+int TakeStandardOutput();
+
+// Opens the sink: standard output (`stdoutFd`), a file that is not regular, written straight, or
+// a durable file for `size` bytes, as the user `user`. Null, with `reason` set, on failure.
+std::unique_ptr<Sink> OpenSink(const Options &options, const std::string &name, int stdoutFd,
+                               uid_t user, std::string &reason);
+
+}  // namespace randdump
+
+#endif
