@@ -188,6 +188,7 @@ struct Case {
     std::string calls{};  // how the shim's log of calls ends; "(none)": no log
     bool asRoot = false;  // mounts, other users
     std::string banner = kBanner;
+    std::uint64_t atMost = 0;  // the bytes generated at most (0: not checked)
 };
 
 TEST_F(Randdump, EndsEachRunWithItsStatusAndMessageAndKeepsTheOldSampleUnlessItSucceeds)
@@ -273,7 +274,8 @@ TEST_F(Randdump, EndsEachRunWithItsStatusAndMessageAndKeepsTheOldSampleUnlessItS
          std::to_string(present_) + " tokens seen); randdump --list shows them\n", "", "C_Finalize\n"},
         {"--slot with no token", {.args = {"--slot", "99999"}}, 1, "C_OpenSession error 3, slot ID invalid\n", "",
          "C_OpenSession\nC_Finalize\n"},
-        {"a token that generates only after a login", {.script = "needlogin", .args = {"--token", labUri +
+        {"a token that generates only after a login", {.script = "needlogin;run=GenerateRandom@1:grep -qa 1234 "
+         "/proc/$PPID/cmdline && touch pin-shown", .args = {"--token", labUri +
          "?pin-value=1234"}, .sample = SampleOf(lab)}, 0, "", "", "C_OpenSession\nC_Login\nC_GenerateRandom x51200\n" + end},
         {"the PIN from a pin-source", {.script = "needlogin", .args = {"--token", labUri + "?pin-source=file:" + pinFile},
          .sample = SampleOf(lab)}, 0, "", "", "C_Login\nC_GenerateRandom x51200\n" + end},
@@ -309,9 +311,9 @@ TEST_F(Randdump, EndsEachRunWithItsStatusAndMessageAndKeepsTheOldSampleUnlessItS
          false, ""},
         {"--sessions 4: each block once, at its place", {.args = {"--sessions", "4", "--bytes", "1000000", "--block",
          "1000"}, .size = 1000000, .block = 1000, .sessions = 4}, 0, "", "", "C_CloseSession x4\nC_Finalize\n"},
-        {"--sessions 4, one failing: all stop and close", {.script = "fail=GenerateRandom@300:0x30",
-         .args = {"--sessions", "4"}, .sessions = 4}, 4, "C_GenerateRandom error 30, device error\n", "",
-         "C_CloseSession x4\nC_Finalize\n"},
+        {"--sessions 4, one failing: all stop at their next block and close", {.script =
+         "fail=GenerateRandom@300:0x30", .args = {"--sessions", "4"}, .sessions = 4}, 4, "C_GenerateRandom error 30, "
+         "device error\n", "", "C_CloseSession x4\nC_Finalize\n", false, kBanner, 400 * 1024},
         {"a token that refuses the block size", {.script = "fail=GenerateRandom@0:0x21", .args = {"--block", "64K"}}, 4,
          "C_GenerateRandom error 21, data length range\nranddump: the token refuses to generate 65536 bytes in one "
          "call; a smaller --block may do\n", "", "C_GenerateRandom\n" + end},
@@ -341,6 +343,10 @@ TEST_F(Randdump, EndsEachRunWithItsStatusAndMessageAndKeepsTheOldSampleUnlessItS
             !initialized || run.calls.find("initialize (none)\n") != std::string::npos ||
             run.calls.find(c.options.sessions > 1 ? "initialize flags 2\n" : "initialize null\n") !=
                 std::string::npos)
+            << run.calls;
+        const std::size_t generated = run.calls.find("generated ");
+        EXPECT_TRUE(c.atMost == 0 || (generated != std::string::npos &&
+                                      std::stoull(run.calls.substr(generated + 10)) <= c.atMost))
             << run.calls;
         if (c.status == 0 && c.options.size != 0) {
             // Each block generated lands once, at its place: in the token's order for one session.
@@ -393,6 +399,10 @@ TEST_F(Randdump, GivesANewSampleThePlainCreatesModeAndAReplacedOneItsOwnerAndMod
         {"a link to another's private file", {.setUp = [&](auto &dir) {
              own(secret, kNobody, 0600);
              fs::create_symlink(secret, dir / "random_0.txt"); }, .fresh = true}, 0640, geteuid(), true},
+        {"-o through a link: the file it names is replaced, as itself", {.setUp = [&](auto &dir) {
+             own(dir / "named.bin", geteuid(), 0604);
+             fs::create_symlink("named.bin", dir / "link.bin"); }, .args = {"-o", "link.bin"}, .fresh = true,
+         .sample = "named.bin"}, 0604, geteuid()},
     };
     // clang-format on
     for (const ModeCase &c : cases) {

@@ -1,4 +1,4 @@
-// randdump: draws a sample of raw random bytes from a PKCS#11 token into a file.
+// randdump: draws a sample of raw random bytes from a PKCS#11 token into a file or a stream.
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -55,18 +55,18 @@ void PrintBanner()
 }
 
 // The first function this run calls that the module's list lacks, or null.
-const char *MissingFunction(const CK_FUNCTION_LIST &p11, const Options &options)
+const char *MissingFunction(const CK_FUNCTION_LIST &p11, const Options &options, bool login)
 {
     const bool dump = options.action == Options::Action::kDump;
     const bool slots = options.action == Options::Action::kList || options.token != nullptr;
-    const std::array<std::tuple<bool, bool, const char *>, 11> needed{{
+    const std::array<std::tuple<bool, bool, const char *>, 10> needed{{
         {true, p11.C_Initialize != nullptr, "C_Initialize"},
         {true, p11.C_GetInfo != nullptr, "C_GetInfo"},
         {slots, p11.C_GetSlotList != nullptr, "C_GetSlotList"},
         {slots, p11.C_GetSlotInfo != nullptr, "C_GetSlotInfo"},
         {slots, p11.C_GetTokenInfo != nullptr, "C_GetTokenInfo"},
         {dump, p11.C_OpenSession != nullptr, "C_OpenSession"},
-        {options.token != nullptr, p11.C_Login != nullptr, "C_Login"},
+        {login, p11.C_Login != nullptr, "C_Login"},
         {dump, p11.C_GenerateRandom != nullptr, "C_GenerateRandom"},
         {dump, p11.C_CloseSession != nullptr, "C_CloseSession"},
         {true, p11.C_Finalize != nullptr, "C_Finalize"},
@@ -80,10 +80,10 @@ const char *MissingFunction(const CK_FUNCTION_LIST &p11, const Options &options)
 }
 
 // The module, bound and checked for what this run calls; null after saying why not.
-CK_FUNCTION_LIST_PTR BindModule(const Options &options)
+CK_FUNCTION_LIST_PTR BindModule(const Options &options, bool login)
 {
     CK_FUNCTION_LIST_PTR p11 = ProviderFunctions();
-    const char *missing = p11 != nullptr ? MissingFunction(*p11, options) : nullptr;
+    const char *missing = p11 != nullptr ? MissingFunction(*p11, options, login) : nullptr;
     if (p11 == nullptr || missing != nullptr) {
         std::fprintf(stderr, "Cannot load PKCS#11 module %s: %s%s\n", ProviderModulePath(),
                      missing != nullptr ? "its function list has no " : ProviderBindError(),
@@ -223,7 +223,7 @@ int main(int argc, char **argv)
         PrintBanner();
     }
 
-    CK_FUNCTION_LIST_PTR p11 = BindModule(options);
+    CK_FUNCTION_LIST_PTR p11 = BindModule(options, pin->Get().has_value());
     if (p11 == nullptr) {
         return kNoProvider;
     }

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <string_view>
 
@@ -20,6 +21,18 @@ bool IsStream(const char *path)
 {
     struct stat target {};
     return stat(path, &target) == 0 && !S_ISREG(target.st_mode) && !S_ISDIR(target.st_mode);
+}
+
+// The file a path given to -o names: a symbolic link is followed, as a shell's redirection or cp
+// would (/dev/stdout is one), rather than replaced. The default sample's name never is.
+std::string Resolved(const char *path)
+{
+    struct stat link {};
+    if (lstat(path, &link) != 0 || !S_ISLNK(link.st_mode)) {
+        return path;
+    }
+    const std::unique_ptr<char, decltype(&std::free)> target(realpath(path, nullptr), &std::free);
+    return target ? target.get() : path;
 }
 
 }  // namespace
@@ -70,15 +83,16 @@ std::unique_ptr<Sink> OpenSink(const Options &options, const std::string &name, 
     if (stdoutFd >= 0) {
         return std::make_unique<Stream>(stdoutFd);
     }
-    if (options.output != nullptr && IsStream(options.output)) {
-        const int fd = open(options.output, O_WRONLY | O_NOCTTY | O_CLOEXEC);
+    const std::string path = options.output != nullptr ? Resolved(options.output) : name;
+    if (options.output != nullptr && IsStream(path.c_str())) {
+        const int fd = open(path.c_str(), O_WRONLY | O_NOCTTY | O_CLOEXEC);
         if (fd < 0) {
             reason = std::strerror(errno);
             return nullptr;
         }
         return std::make_unique<Stream>(fd);
     }
-    auto file = std::make_unique<OutputFile>(name, user);
+    auto file = std::make_unique<OutputFile>(path, user);
     if (!file->Open(options.bytes.value_or(0))) {
         reason = file->Reason();
         return nullptr;
