@@ -363,7 +363,7 @@ TEST_F(Randdump, DrawsEachSizeInEachBlockSizeThroughEachSessionCountToEachSink)
          .size = 3 << 20, .block = 64 << 10}, 0, "", "", "C_GenerateRandom x48\n" + end},
         {"--bytes and --block leaving a remainder: the last call asks for the rest", {.args = {"--bytes", "10000",
          "--block", "3000"}, .size = 10000, .block = 3000}, 0, "", "", "C_GenerateRandom x4\n" + end},
-        {"-o a file, --bytes in powers of 1,000", {.args = {"-o", "sample.bin", "--bytes", "2KB"}, .sample = "sample.bin",
+        {"--output a file, --bytes in powers of 1,000", {.args = {"--output", "sample.bin", "--bytes", "2KB"}, .sample = "sample.bin",
          .size = 2000}, 0, "", "", "C_GenerateRandom x2\n" + end},
         {"-o -: the sample on standard output, every message on standard error", {.args = {"-o", "-", "--bytes",
          "1000000"}, .fresh = true, .sample = "-", .size = 1000000}, 0, kBanner, "", "C_GenerateRandom x977\n" + end,
