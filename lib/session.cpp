@@ -21,10 +21,10 @@ WipedText::~WipedText()
     explicit_bzero(bytes_.data(), bytes_.size());
 }
 
-CK_RV TokenSlots(const CK_FUNCTION_LIST &p11, std::vector<CK_SLOT_ID> &slots)
+CK_RV SlotList(const CK_FUNCTION_LIST &p11, CK_BBOOL tokenPresent, std::vector<CK_SLOT_ID> &slots)
 {
     CK_ULONG count = 0;
-    CK_RV rv = Entry(p11.C_GetSlotList)(CK_TRUE, nullptr, &count);
+    CK_RV rv = Entry(p11.C_GetSlotList)(tokenPresent, nullptr, &count);
     if (rv != CKR_OK) {
         return rv;
     }
@@ -38,7 +38,7 @@ CK_RV TokenSlots(const CK_FUNCTION_LIST &p11, std::vector<CK_SLOT_ID> &slots)
     if (count == 0) {
         return CKR_OK;
     }
-    rv = Entry(p11.C_GetSlotList)(CK_TRUE, slots.data(), &count);
+    rv = Entry(p11.C_GetSlotList)(tokenPresent, slots.data(), &count);
     slots.resize(std::min<std::size_t>(count, slots.size()));
     return rv;
 }
@@ -48,7 +48,7 @@ CK_RV FindTokenSlot(const CK_FUNCTION_LIST &p11,
                     CK_SLOT_ID *pSlot)
 {
     std::vector<CK_SLOT_ID> slots;
-    CK_RV rv = TokenSlots(p11, slots);
+    CK_RV rv = SlotList(p11, CK_TRUE, slots);
     if (rv != CKR_OK) {
         return rv;
     }

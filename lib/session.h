@@ -98,8 +98,9 @@ private:
     std::vector<char> bytes_;
 };
 
-// The slots with a token present, in the provider's order.
-CK_RV TokenSlots(const CK_FUNCTION_LIST &p11, std::vector<CK_SLOT_ID> &slots);
+// The slots, or only those with a token present, in the provider's order. A count no memory
+// could hold gives CKR_HOST_MEMORY.
+CK_RV SlotList(const CK_FUNCTION_LIST &p11, CK_BBOOL tokenPresent, std::vector<CK_SLOT_ID> &slots);
 
 // The first slot, in the provider's order, whose token `matches`; CKR_GENERAL_ERROR when none.
 // `*pSlot` is written only on success.

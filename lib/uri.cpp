@@ -120,7 +120,7 @@ CK_RV MatchingSlots(const CK_FUNCTION_LIST &p11, const ParsedUri &uri,
         return rv;
     }
     std::vector<CK_SLOT_ID> present;
-    rv = TokenSlots(p11, present);
+    rv = SlotList(p11, CK_TRUE, present);
     if (rv != CKR_OK) {
         return rv;
     }

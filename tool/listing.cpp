@@ -5,6 +5,7 @@
 
 #include "ckhelper.h"
 #include "report.h"
+#include "session.h"
 
 namespace randdump {
 namespace {
@@ -78,13 +79,8 @@ std::string SlotName(CK_SLOT_ID slot)
 
 CK_RV ListSlots(const CK_FUNCTION_LIST &p11, std::FILE *out)
 {
-    CK_ULONG count = 0;
-    CK_RV rv = p11.C_GetSlotList(CK_FALSE, nullptr, &count);
-    std::vector<CK_SLOT_ID> slots(rv == CKR_OK ? count : 0);
-    if (rv == CKR_OK && count != 0) {
-        rv = p11.C_GetSlotList(CK_FALSE, slots.data(), &count);
-        slots.resize(std::min<std::size_t>(count, slots.size()));
-    }
+    std::vector<CK_SLOT_ID> slots;
+    CK_RV rv = ckhelper::SlotList(p11, CK_FALSE, slots);
     if (rv != CKR_OK) {
         ReportFailure("C_GetSlotList", rv);
         return rv;
