@@ -14,21 +14,21 @@
 #include <string>
 #include <system_error>
 
-#include "blockring.h"
 #include "ckhelper.h"
-#include "generate.h"
-#include "listing.h"
-#include "options.h"
-#include "outputfile.h"
-#include "progress.h"
-#include "realuser.h"
+#include "draw/blockring.h"
+#include "draw/generate.h"
+#include "draw/progress.h"
+#include "options/options.h"
+#include "options/usage.h"
 #include "report.h"
-#include "sessions.h"
-#include "signals.h"
-#include "sink.h"
+#include "sink/outputfile.h"
+#include "sink/realuser.h"
+#include "sink/signals.h"
+#include "sink/sink.h"
 #include "status.h"
-#include "token.h"
-#include "usage.h"
+#include "token/listing.h"
+#include "token/sessions.h"
+#include "token/token.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "blockring.h"
+#include "draw/blockring.h"
 
 #include <sys/mman.h>
 
@@ -6,7 +6,7 @@
 #include <limits>
 #include <new>
 
-#include "signals.h"
+#include "sink/signals.h"
 
 namespace randdump {
 namespace {

@@ -1,4 +1,4 @@
-#include "numbers.h"
+#include "options/numbers.h"
 
 #include <array>
 #include <limits>

@@ -13,7 +13,7 @@
 #include <thread>
 #include <vector>
 
-#include "sink.h"
+#include "sink/sink.h"
 
 namespace randdump {
 

@@ -1,4 +1,4 @@
-#include "outputfile.h"
+#include "sink/outputfile.h"
 
 #include <fcntl.h>
 #include <sys/random.h>
@@ -12,7 +12,7 @@
 #include <cstring>
 #include <string_view>
 
-#include "signals.h"
+#include "sink/signals.h"
 
 namespace randdump {
 namespace {

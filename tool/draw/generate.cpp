@@ -1,10 +1,10 @@
-#include "generate.h"
+#include "draw/generate.h"
 
 #include <mutex>
 #include <thread>
 #include <vector>
 
-#include "signals.h"
+#include "sink/signals.h"
 
 namespace randdump {
 

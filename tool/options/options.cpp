@@ -1,4 +1,4 @@
-#include "options.h"
+#include "options/options.h"
 
 #include <getopt.h>
 
@@ -8,7 +8,7 @@
 #include <limits>
 #include <string_view>
 
-#include "numbers.h"
+#include "options/numbers.h"
 #include "uri.h"
 
 namespace randdump {

@@ -1,4 +1,4 @@
-#include "usage.h"
+#include "options/usage.h"
 
 #include <cstdio>
 

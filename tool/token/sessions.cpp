@@ -1,4 +1,4 @@
-#include "sessions.h"
+#include "token/sessions.h"
 
 namespace randdump {
 

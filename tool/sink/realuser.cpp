@@ -1,4 +1,4 @@
-#include "realuser.h"
+#include "sink/realuser.h"
 
 #include <sys/auxv.h>
 #include <sys/fsuid.h>

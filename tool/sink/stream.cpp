@@ -1,4 +1,4 @@
-#include "stream.h"
+#include "sink/stream.h"
 
 #include <unistd.h>
 

@@ -7,7 +7,7 @@
 #include <optional>
 #include <string_view>
 
-#include "options.h"
+#include "options/options.h"
 #include "status.h"
 #include "uri.h"
 

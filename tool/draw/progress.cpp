@@ -1,4 +1,4 @@
-#include "progress.h"
+#include "draw/progress.h"
 
 #include <unistd.h>
 

@@ -2,7 +2,7 @@
 #ifndef TOOL_STREAM_H
 #define TOOL_STREAM_H
 
-#include "sink.h"
+#include "sink/sink.h"
 
 namespace randdump {
 

@@ -1,12 +1,12 @@
-#include "token.h"
+#include "token/token.h"
 
 #include <algorithm>
 #include <cstdio>
 #include <string>
 #include <vector>
 
-#include "listing.h"
 #include "report.h"
+#include "token/listing.h"
 
 namespace randdump {
 

@@ -1,4 +1,4 @@
-#include "sink.h"
+#include "sink/sink.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -9,8 +9,8 @@
 #include <cstring>
 #include <string_view>
 
-#include "outputfile.h"
-#include "stream.h"
+#include "sink/outputfile.h"
+#include "sink/stream.h"
 
 namespace randdump {
 namespace {

@@ -11,7 +11,7 @@
 #include <span>
 #include <string>
 
-#include "options.h"
+#include "options/options.h"
 
 namespace randdump {
 

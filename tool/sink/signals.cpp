@@ -1,4 +1,4 @@
-#include "signals.h"
+#include "sink/signals.h"
 
 #include <linux/limits.h>
 #include <pthread.h>

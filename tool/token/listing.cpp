@@ -1,4 +1,4 @@
-#include "listing.h"
+#include "token/listing.h"
 
 #include <array>
 #include <vector>

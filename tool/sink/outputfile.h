@@ -10,7 +10,7 @@
 #include <span>
 #include <string>
 
-#include "sink.h"
+#include "sink/sink.h"
 
 namespace randdump {
 

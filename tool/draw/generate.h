@@ -6,8 +6,8 @@
 
 #include <span>
 
-#include "blockring.h"
-#include "progress.h"
+#include "draw/blockring.h"
+#include "draw/progress.h"
 
 namespace randdump {
 
