@@ -8,7 +8,7 @@ extern "C" CK_RV OpenObjectByUri(const char *uri, CK_SLOT_ID *pSlot, CK_SESSION_
 {
     try {
         ckhelper::ParsedUri parsed;
-        if (parsed.Parse(uri, true) != nullptr || parsed.NamesAnotherModule()) {
+        if (!parsed.Parse(uri, true).empty() || parsed.NamesAnotherModule()) {
             return CKR_ARGUMENTS_BAD;
         }
         ckhelper::WipedText pinFile(ckhelper::ParsedUri::kMaxPinFile + 1);

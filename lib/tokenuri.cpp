@@ -14,7 +14,7 @@ extern "C" CK_RV FindSlotsByUri(const char *uri, CK_SLOT_ID *pSlotList, CK_ULONG
     }
     try {
         ckhelper::ParsedUri parsed;
-        if (parsed.Parse(uri, false) != nullptr || parsed.NamesAnotherModule()) {
+        if (!parsed.Parse(uri, false).empty() || parsed.NamesAnotherModule()) {
             return CKR_ARGUMENTS_BAD;
         }
         CK_FUNCTION_LIST_PTR p11 = ProviderFunctions();

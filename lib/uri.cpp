@@ -2,23 +2,160 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
+#include <array>
+#include <cctype>
 #include <cstring>
-#include <functional>
+#include <limits>
 #include <new>
+#include <set>
 #include <string>
+#include <utility>
 
 namespace ckhelper {
 namespace {
 
-// Each attribute of a path (separated by ';') or a query (by '&').
-void ForEachAttribute(std::string_view list, char separator,
-                      const std::function<void(std::string_view)> &visit)
+constexpr std::string_view kScheme = "pkcs11:";
+constexpr std::string_view kPinValue = "pin-value";
+
+struct Attribute {
+    std::string_view name;
+    std::string_view value;
+    bool query;  // in the query, where p11-kit lets what it does not know pass
+};
+
+// The attributes of a URI's text, split as p11-kit splits them: the path's by ';' from after the
+// first ':' up to an empty one or a '?', then the query's by '&'.
+std::vector<Attribute> Attributes(std::string_view text)
 {
-    while (!list.empty()) {
-        const std::size_t end = list.find(separator);
-        visit(list.substr(0, end));
-        list = end == std::string_view::npos ? std::string_view() : list.substr(end + 1);
+    std::vector<Attribute> attributes;
+    const auto add = [&](std::string_view item, bool query) {
+        const std::size_t equals = item.find('=');
+        attributes.push_back({item.substr(0, equals),
+                              equals == std::string_view::npos ? "" : item.substr(equals + 1),
+                              query});
+    };
+    const std::size_t colon = text.find(':');
+    std::size_t at = colon == std::string_view::npos ? 0 : colon + 1;
+    for (;;) {
+        const std::size_t end = std::min(text.find_first_of(";?", at), text.size());
+        if (end == at) {
+            break;
+        }
+        add(text.substr(at, end - at), false);
+        at = end;
+        if (at == text.size() || text[at] == '?') {
+            break;
+        }
+        ++at;
     }
+    while (at < text.size()) {
+        ++at;
+        const std::size_t end = std::min(text.find('&', at), text.size());
+        if (end == at && end == text.size()) {
+            break;
+        }
+        add(text.substr(at, end - at), true);
+        at = end;
+    }
+    return attributes;
+}
+
+// p11-kit takes some attributes under two or three names.
+std::string_view Canonical(std::string_view name)
+{
+    if (name == "objecttype" || name == "object-type") {
+        return "type";
+    }
+    return name == "pinfile" ? "pin-source" : name;
+}
+
+// The fields that p11-kit copies values into, by attribute: a longer value matches nothing.
+constexpr std::array<std::pair<std::string_view, std::size_t>, 8> kFields{{
+    {"token", 32},
+    {"manufacturer", 32},
+    {"model", 16},
+    {"serial", 16},
+    {"slot-description", 64},
+    {"slot-manufacturer", 32},
+    {"library-description", 32},
+    {"library-manufacturer", 32},
+}};
+constexpr std::array<std::string_view, 6> kOtherAttributes{
+    "id", "object", "slot-id", "pin-source", "library-version", "pin-value"};
+
+std::size_t DecodedLength(std::string_view value)
+{
+    return value.size() - 2 * static_cast<std::size_t>(std::count(value.begin(), value.end(), '%'));
+}
+
+// A name fit to show: p11-kit's attribute names are lower-case letters, digits and '-'.
+bool Showable(std::string_view name)
+{
+    return !name.empty() && name.size() <= 32 && std::all_of(name.begin(), name.end(), [](char c) {
+        return (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-' || c == '_';
+    });
+}
+
+// What makes p11-kit read the text otherwise than it is written; empty when nothing does.
+std::string Ambiguity(std::string_view text)
+{
+    if (text.find_first_of(" \t\n\r\v\f") != std::string_view::npos) {
+        return "holds a blank or a line break, which p11-kit would drop (write a blank as %20)";
+    }
+    std::set<std::string_view> seen;
+    for (const auto &[name, value, query] : Attributes(text)) {
+        if (!seen.insert(Canonical(name)).second) {
+            return Showable(name) ? "gives " + std::string(name) + "= twice"
+                                  : "gives an attribute twice";
+        }
+        if (name == kPinValue && value.find("%00") != std::string_view::npos) {
+            return "holds a pin-value with a zero byte (%00)";
+        }
+        constexpr std::string_view kDigits = "0123456789";
+        constexpr auto kMaxSlot = std::numeric_limits<CK_SLOT_ID>::max();
+        if (name == "slot-id" &&
+            (value.empty() || value.find_first_not_of(kDigits) != std::string_view::npos ||
+             value.size() > std::to_string(kMaxSlot).size() ||
+             std::stoull(std::string(value)) >= kMaxSlot)) {
+            return "has a slot-id that is not a slot ID (decimal, below " +
+                   std::to_string(kMaxSlot) + ")";
+        }
+    }
+    return {};
+}
+
+// Why p11-kit would let the URI match nothing: an attribute of its path it does not know, or
+// a value it could not hold.
+std::string Unrecognised(std::string_view text)
+{
+    constexpr std::array<std::string_view, 6> kClasses{"cert",      "public",     "private",
+                                                       "secretkey", "secret-key", "data"};
+    for (const Attribute &attribute : Attributes(text)) {
+        const std::string_view name = attribute.name;
+        const std::string_view value = attribute.value;
+        const auto *field = std::find_if(kFields.begin(), kFields.end(),
+                                         [&](const auto &known) { return known.first == name; });
+        if (attribute.query) {
+            continue;
+        }
+        if (field != kFields.end()) {
+            if (DecodedLength(value) > field->second) {
+                return "has a " + std::string(name) + "= longer than the " +
+                       std::to_string(field->second) + " bytes PKCS#11 gives it";
+            }
+        } else if (Canonical(name) == "type") {
+            if (std::find(kClasses.begin(), kClasses.end(), value) == kClasses.end()) {
+                return "has a type= that names no object class p11-kit knows (cert, public, "
+                       "private, secret-key, data)";
+            }
+        } else if (std::find(kOtherAttributes.begin(), kOtherAttributes.end(), Canonical(name)) ==
+                   kOtherAttributes.end()) {
+            return Showable(name) ? "has an attribute p11-kit does not know: " + std::string(name)
+                                  : "has an attribute p11-kit does not know";
+        }
+    }
+    return "has an attribute p11-kit does not know";
 }
 
 bool SameFile(const char *a, const char *b)
@@ -34,21 +171,28 @@ bool SameFile(const char *a, const char *b)
 
 std::vector<std::string_view> PinValues(std::string_view text)
 {
-    constexpr std::string_view kPinValue = "pin-value=";
     std::vector<std::string_view> values;
-    const auto collect = [&](std::string_view attribute) {
-        if (attribute.starts_with(kPinValue)) {
-            values.push_back(attribute.substr(kPinValue.size()));
+    for (const auto &[name, value, query] : Attributes(text)) {
+        // As p11-kit reads a name: without the blanks it drops.
+        std::string squeezed(name);
+        std::erase_if(squeezed, [](char c) { return std::isspace(static_cast<unsigned char>(c)); });
+        if (squeezed == kPinValue) {
+            values.push_back(value);
         }
-    };
-    const std::size_t query = text.find('?');
-    const std::string_view path = text.substr(0, query);
-    const std::size_t scheme = path.find(':');
-    ForEachAttribute(path.substr(scheme == std::string_view::npos ? 0 : scheme + 1), ';', collect);
-    if (query != std::string_view::npos) {
-        ForEachAttribute(text.substr(query + 1), '&', collect);
     }
     return values;
+}
+
+std::string WithoutPins(std::string_view text)
+{
+    std::string shown;
+    std::size_t at = 0;
+    for (const std::string_view value : PinValues(text)) {
+        const auto start = static_cast<std::size_t>(value.data() - text.data());
+        shown.append(text.substr(at, start - at)).append("****");
+        at = start + value.size();
+    }
+    return shown.append(text.substr(at));
 }
 
 ParsedUri::ParsedUri() : uri_(p11_kit_uri_new())
@@ -67,30 +211,40 @@ ParsedUri::~ParsedUri()
     p11_kit_uri_free(uri_);
 }
 
-const char *ParsedUri::Parse(const char *text, bool objects)
+std::string ParsedUri::Parse(const char *text, bool objects)
 {
     if (text == nullptr) {
-        return "no URI";
+        return "is not a PKCS#11 URI: there is none";
     }
-    // p11-kit keeps the last of repeated pin-values and frees the others unwiped, and a zero
-    // byte would cut the PIN short: both are refused before p11-kit copies the text.
-    const std::vector<std::string_view> pins = PinValues(text);
-    if (pins.size() > 1 || (pins.size() == 1 && pins[0].find("%00") != std::string_view::npos)) {
-        return "a pin-value given twice or holding a zero byte";
+    const std::string_view uri(text);
+    if (!uri.starts_with(kScheme)) {
+        return "is not a PKCS#11 URI: the scheme must be pkcs11:";
     }
-    const int result = p11_kit_uri_parse(text, P11_KIT_URI_FOR_ANY, uri_);
-    if (result != P11_KIT_URI_OK) {
-        return p11_kit_uri_message(result);
+    // Checked before p11-kit copies anything: it frees the pin-values it drops unwiped.
+    if (std::string ambiguity = Ambiguity(uri); !ambiguity.empty()) {
+        return ambiguity;
+    }
+    switch (p11_kit_uri_parse(text, P11_KIT_URI_FOR_ANY, uri_)) {
+        case P11_KIT_URI_OK:
+            break;
+        case P11_KIT_URI_BAD_ENCODING:
+            return "is not a PKCS#11 URI: a %-escape in it is malformed";
+        case P11_KIT_URI_BAD_SYNTAX:
+            return "is not a PKCS#11 URI: each attribute must be NAME=VALUE";
+        case P11_KIT_URI_BAD_VERSION:
+            return "is not a PKCS#11 URI: its library-version is not MAJOR.MINOR";
+        default:
+            return "cannot be parsed";
     }
     if (p11_kit_uri_any_unrecognized(uri_) != 0) {
-        return "an attribute p11-kit does not know";
+        return Unrecognised(uri);
     }
     CK_ULONG count = 0;
     p11_kit_uri_get_attributes(uri_, &count);
     if (!objects && count != 0) {
-        return "object attributes (object, id, type) where a token is wanted";
+        return "names an object (object=, id=, type=) where a token is wanted";
     }
-    return nullptr;
+    return {};
 }
 
 // The library binds one module: a URI may name only that one, by path or by name (the file name
@@ -111,7 +265,7 @@ bool ParsedUri::NamesAnotherModule() const
 }
 
 CK_RV MatchingSlots(const CK_FUNCTION_LIST &p11, const ParsedUri &uri,
-                    std::vector<CK_SLOT_ID> &slots)
+                    std::vector<CK_SLOT_ID> &slots, bool initialisedOnly)
 {
     slots.clear();
     CK_INFO library{};
@@ -127,21 +281,15 @@ CK_RV MatchingSlots(const CK_FUNCTION_LIST &p11, const ParsedUri &uri,
     // p11_kit_uri_match_slot_info() leaves the slot ID to the caller; (CK_SLOT_ID)-1 is unset.
     const CK_SLOT_ID wanted = p11_kit_uri_get_slot_id(uri.Get());
     for (const CK_SLOT_ID slot : present) {
-        if (wanted != static_cast<CK_SLOT_ID>(-1) && slot != wanted) {
-            continue;
-        }
         CK_SLOT_INFO slotInfo{};
         CK_TOKEN_INFO tokenInfo{};
-        rv = Entry(p11.C_GetSlotInfo)(slot, &slotInfo);
-        if (rv == CKR_OK && p11_kit_uri_match_slot_info(uri.Get(), &slotInfo) == 1) {
-            rv = Entry(p11.C_GetTokenInfo)(slot, &tokenInfo);
-            if (rv == CKR_OK && p11_kit_uri_match_token_info(uri.Get(), &tokenInfo) == 1) {
-                slots.push_back(slot);
-            }
-        }
-        if (rv != CKR_OK) {
-            slots.clear();
-            return rv;
+        if ((wanted == static_cast<CK_SLOT_ID>(-1) || slot == wanted) &&
+            Entry(p11.C_GetSlotInfo)(slot, &slotInfo) == CKR_OK &&
+            p11_kit_uri_match_slot_info(uri.Get(), &slotInfo) == 1 &&
+            Entry(p11.C_GetTokenInfo)(slot, &tokenInfo) == CKR_OK &&
+            p11_kit_uri_match_token_info(uri.Get(), &tokenInfo) == 1 &&
+            (!initialisedOnly || (tokenInfo.flags & CKF_TOKEN_INITIALIZED) != 0)) {
+            slots.push_back(slot);
         }
     }
     return CKR_OK;

@@ -256,6 +256,8 @@ TEST_F(Library, UrisFromP11toolOpenTheirObjects)
     EXPECT_GE(opened, 7U) << listed.out;  // the labelled ones, "secret" and "same" twice too
     const std::string pinFile = (scratch / "pin").string();
     std::ofstream(scratch / "lines") << "1234\nsecond line\n";
+    std::ofstream(scratch / "crlf") << "1234\r\n" << std::string(2000, 'x');
+    std::ofstream(scratch / "empty") << "\n1234\n";
     ASSERT_EQ(mkfifo((scratch / "fifo").c_str(), 0600), 0);
     for (const auto &[uri, rv] : std::vector<std::pair<std::string, CK_RV>>{
              {"pkcs11:token=alpha;object=secret?pin-value=1234", CKR_OK},
@@ -273,6 +275,15 @@ TEST_F(Library, UrisFromP11toolOpenTheirObjects)
              {"pkcs11:token=alpha;object=secret?pin-source=" + (scratch / "fifo").string(),
               CKR_ARGUMENTS_BAD},
              {"pkcs11:token=alpha;object=secret?pin-source=/dev/zero", CKR_ARGUMENTS_BAD},
+             {"pkcs11:token=alpha;object=secret?pin-source=" + (scratch / "crlf").string(), CKR_OK},
+             {"pkcs11:token=alpha;object=secret?pin-source=" + (scratch / "empty").string(),
+              CKR_ARGUMENTS_BAD},
+             {"pkcs11:token=alpha;object=secret? pin-value=1234", CKR_ARGUMENTS_BAD},
+             {"pkcs11:token=alpha;object=secret?pin-value =1234", CKR_ARGUMENTS_BAD},
+             {"pkcs11:token=twin;token=alpha;object=obj", CKR_ARGUMENTS_BAD},
+             {"pkcs11:slot-id=18446744073709551615;object=obj", CKR_ARGUMENTS_BAD},
+             {"pkcs11:token=" + k32 + "x;object=obj", CKR_ARGUMENTS_BAD},
+             {"pkcs11:token=" + k32 + ";object=obj", CKR_GENERAL_ERROR},
              {"pkcs11:slot-id=0;object=dir%2Fobj;type=data", CKR_OK},
              {"pkcs11:slot-id=1;object=obj", CKR_GENERAL_ERROR},
              {"pkcs11:token=twin;object=obj", CKR_GENERAL_ERROR},
@@ -346,6 +357,11 @@ TEST_F(Library, TokensAreFoundByUriAndTheirOwnUriFindsThemAgain)
     EXPECT_EQ(std::get<1>(found("pkcs11:token=twin", 1)), 2U);
     EXPECT_EQ(found("pkcs11:token=none", 4),
               std::tuple(CKR_OK, CK_ULONG{0}, std::vector<CK_SLOT_ID>{}));
+    // A reader holding a card the module does not know: the others are still found.
+    Shim().Reset();
+    Shim().Fail(Call::GetTokenInfo, 1, CKR_TOKEN_NOT_RECOGNIZED);
+    EXPECT_EQ(found("pkcs11:", 16),
+              std::tuple(CKR_OK, count - 1, std::vector(present.begin() + 1, present.end())));
     Shim().Reset();
     for (const char *refused : {"pkcs11:token=alpha;object=obj", "pkcs11:id=%01", "pkcs11:tokn=x",
                                 "pkcs11:token=alpha?module-name=other", "%"})
@@ -436,6 +452,10 @@ TEST_F(Library, EveryProviderFailureIsPassedOnAndNothingIsLeftOpen)
             const auto nth = static_cast<unsigned>(std::count(sequence.begin(), call + 1, *call));
             const std::string callName = p11shim::kNames.at(static_cast<std::size_t>(*call));
             const bool unchecked = *call == Call::CloseSession || *call == Call::Logout;
+            // A slot that cannot be read matches no URI: the token is not found there.
+            const bool skipped = std::string_view(name).find("Uri") != std::string_view::npos &&
+                                 (*call == Call::GetSlotInfo || *call == Call::GetTokenInfo) &&
+                                 std::string_view(name) != "GetTokenUri";
             for (const CK_RV code :
                  {CKR_GENERAL_ERROR, CKR_DEVICE_ERROR, CKR_SESSION_HANDLE_INVALID,
                   CKR_USER_ALREADY_LOGGED_IN, CK_RV{0x80000999}}) {
@@ -446,7 +466,9 @@ TEST_F(Library, EveryProviderFailureIsPassedOnAndNothingIsLeftOpen)
                 const CK_RV rv = run();
                 const bool ignored =
                     unchecked || (*call == Call::Login && code == CKR_USER_ALREADY_LOGGED_IN);
-                EXPECT_EQ(rv, ignored ? clean : code);
+                EXPECT_TRUE(skipped ? rv == clean || rv == CKR_GENERAL_ERROR
+                                    : rv == (ignored ? clean : code))
+                    << rv;
                 leftOpen(rv, *call);
             }
             // A module whose function list leaves the call out.
@@ -455,7 +477,9 @@ TEST_F(Library, EveryProviderFailureIsPassedOnAndNothingIsLeftOpen)
             Shim().setEntry(*call, true);
             const CK_RV rv = run();
             Shim().setEntry(*call, false);
-            EXPECT_EQ(rv, unchecked ? clean : CKR_FUNCTION_NOT_SUPPORTED);
+            EXPECT_TRUE(skipped ? rv == clean || rv == CKR_GENERAL_ERROR
+                                : rv == (unchecked ? clean : CKR_FUNCTION_NOT_SUPPORTED))
+                << rv;
             leftOpen(rv, *call);
         }
     }
@@ -481,6 +505,7 @@ TEST_F(Library, EveryCopyOfAPinIsWipedBeforeItsMemoryIsReleased)
         "pkcs11:token=alpha;object=obj?pin-value=" + pin,
         "pkcs11:token=alpha;object=obj?pin-value=" + pin + "&pin-value=1234",
         "pkcs11:token=alpha;object=obj;pin-value=" + pin + "?pin-value=1234",
+        "pkcs11:token=alpha;object=obj? pin-value=" + pin,
         "pkcs11:token=alpha;object=obj?pin-value=1234%00" + pin,
         "pkcs11:token=alpha;object=obj?pin-source=file:" + (scratch / "pin").string()};
     auto *text = new std::string("a text long enough to live on the heap, " + pin);

@@ -7,10 +7,12 @@
 #include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <csignal>
 #include <memory>
+#include <regex>
 
 #include "support/support.h"
 
@@ -25,6 +27,10 @@ constexpr uid_t kNobody = 65534;
 const std::string kBanner =
     "Sorvane $Revision: 1.1 $\nRandom data dump for PKCS#11 tokens, (c) Sorvane\n";
 const std::string kOld = "an earlier sample that must survive a failed run\n";
+// A token label with a C0 control, a C1 control in one byte and in UTF-8, then an accented
+// letter, which stays as it is.
+const std::string kControls = "\x1b[2J\x9b\xc2\x9b\xc3\xa9";
+const std::string kControlsShown = "\\x1B[2J\\x9B\\xC2\\x9B\xc3\xa9";
 
 // Programs that run randdump as another user, under a file size limit, or without /proc.
 const std::vector<std::string> kAsNobody{"/usr/bin/setpriv", "--reuid=" + std::to_string(kNobody),
@@ -69,7 +75,7 @@ struct Options {
     std::vector<std::string> wrapper{};   // the program that runs randdump
     bool fresh = false;                   // no old sample in the directory
     std::string sample = "random_0.txt";  // where the sample is found; "-": standard output
-    std::uint64_t size = kSampleSize;     // what it should hold (0: a stream without end)
+    std::uint64_t size = kSampleSize;     // what it should hold (0: not checked)
     std::size_t block = 1024;             // in blocks of this many bytes, generated in one call
     unsigned sessions = 1;
 };
@@ -79,6 +85,8 @@ struct DumpRun {
     std::string calls{};   // the shim's log: the calls made, sessions left open, a digest
     std::string sample{};  // the sample afterwards
     struct stat info {};
+    // What the directory holds afterwards, at any depth: the files, and what is not a file or a
+    // directory marked by its kind ("link@", "null%", "disk#", "fifo|").
     std::set<std::string> files{};
 };
 
@@ -91,16 +99,19 @@ struct Case {
     std::string calls{};  // how the shim's log of calls ends; "(none)": no log
     bool asRoot = false;  // mounts, other users
     std::string banner = kBanner;
-    std::uint64_t atMost = 0;  // the bytes generated at most (0: not checked)
+    std::uint64_t atMost = 0;                      // the bytes generated at most (0: not checked)
+    std::optional<std::set<std::string>> files{};  // what the directory holds, if not the sample
+    std::string prefix{};                          // what the sample's file held before the sample
 };
 
 class Randdump : public ::testing::Test {
 protected:
-    // A token at slot 0, and tokens at the slot IDs SoftHSM2 gives them, two of one label.
+    // A token at slot 0, and tokens at the slot IDs SoftHSM2 gives them, two of one label, one
+    // whose label would drive a terminal.
     static void SetUpTestSuite()
     {
         store_ = std::make_unique<TempDir>();
-        conf_ = testsupport::MakeTokens(*store_, {"randdump", "lab", "twin", "twin"});
+        conf_ = testsupport::MakeTokens(*store_, {"randdump", "lab", "twin", "twin", kControls});
         std::ofstream(*store_ / "pin") << "1234\n";
         std::system(("chown -R nobody: " + store_->path.string()).c_str());  // for runs as nobody
         setenv("SOFTHSM2_CONF", conf_.c_str(), 1);
@@ -147,9 +158,19 @@ protected:
         if (options.sample == "-")
             std::swap(run.sample, run.result.out);
         lstat((dir / options.sample).c_str(), &run.info);
-        for (const auto &entry : fs::directory_iterator(dir.path))  // files, and the target
-            if (entry.is_regular_file() || entry.path().filename() == options.sample)
-                run.files.insert(entry.path().filename().string());
+        for (const auto &entry : fs::recursive_directory_iterator(dir.path)) {
+            const fs::file_type type = entry.symlink_status().type();
+            const std::map<fs::file_type, std::string> kinds{{fs::file_type::regular, ""},
+                                                             {fs::file_type::symlink, "@"},
+                                                             {fs::file_type::character, "%"},
+                                                             {fs::file_type::block, "#"},
+                                                             {fs::file_type::fifo, "|"}};
+            // Links a row plants in the old form of temporary names, which randdump never makes.
+            static const std::regex kPlanted(R"(\.tmp\.[0-9]+\.[0-9]+$)");
+            if (kinds.count(type) != 0 && !std::regex_search(entry.path().string(), kPlanted))
+                run.files.insert(entry.path().lexically_relative(dir.path).string() +
+                                 kinds.at(type));
+        }
         umount2(dir.path.c_str(), MNT_DETACH);
         return run;
     }
@@ -207,12 +228,16 @@ void Randdump::ExpectOutcomes(const std::vector<Case> &cases)
         EXPECT_EQ(run.result.exitStatus, c.status);
         EXPECT_EQ(run.result.out, c.banner + c.out);
         EXPECT_EQ(run.result.err, c.err);
+        // The calls end with the sessions all closed, opened read/write unless the row says else.
+        const bool flagged = c.calls.find("session flags") != std::string::npos;
         EXPECT_TRUE(c.calls == "(none)"
                         ? run.calls.empty()
-                        : run.calls.find(c.calls + "open sessions 0\n") != std::string::npos)
+                        : run.calls.find(c.calls + (flagged ? "" : "open sessions 0\n")) !=
+                              std::string::npos)
             << run.calls;
         const std::size_t flags = run.calls.find("session flags");
-        EXPECT_TRUE(flags == std::string::npos || run.calls.find("session flags\n") == flags ||
+        EXPECT_TRUE(flags == std::string::npos || flagged ||
+                    run.calls.find("session flags\n") == flags ||
                     run.calls.find("session flags 6\n") == flags)
             << run.calls;
         const bool initialized = run.calls.starts_with("C_Initialize");
@@ -227,12 +252,13 @@ void Randdump::ExpectOutcomes(const std::vector<Case> &cases)
             << run.calls;
         if (c.status == 0 && c.options.size != 0) {
             // Each block generated lands once, at its place: in the token's order for one session.
-            EXPECT_EQ(run.sample.size(), c.options.size);
+            EXPECT_TRUE(run.sample.starts_with(c.prefix));
+            const std::string_view sample = std::string_view(run.sample).substr(c.prefix.size());
+            EXPECT_EQ(sample.size(), c.options.size);
             std::uint64_t blocks = 0;
-            for (std::size_t at = 0; at < run.sample.size(); at += c.options.block)
-                blocks += p11shim::Control::Digest(
-                    std::string_view(run.sample).substr(at, c.options.block));
-            const std::uint64_t digest = p11shim::Control::Digest(run.sample);
+            for (std::size_t at = 0; at < sample.size(); at += c.options.block)
+                blocks += p11shim::Control::Digest(sample.substr(at, c.options.block));
+            const std::uint64_t digest = p11shim::Control::Digest(sample);
             EXPECT_TRUE(
                 c.calls == "(none)" ||
                 run.calls.ends_with("blocks " + std::to_string(blocks) + "\ndigest " +
@@ -245,8 +271,9 @@ void Randdump::ExpectOutcomes(const std::vector<Case> &cases)
         }
         // Standard output, or a sample kept outside the directory: nothing in it.
         const bool outside = c.options.sample == "-" || c.options.sample.starts_with('/');
-        EXPECT_EQ(run.files,
-                  outside ? std::set<std::string>{} : std::set<std::string>{c.options.sample});
+        EXPECT_EQ(run.files, c.files   ? *c.files
+                             : outside ? std::set<std::string>{}
+                                       : std::set<std::string>{c.options.sample});
     }
 }
 
@@ -294,7 +321,7 @@ TEST_F(Randdump, EndsEachRunWithItsStatusAndMessageAndKeepsTheOldSampleUnlessItS
         {"no C_GenerateRandom", {.script = "drop=GenerateRandom"}, 2, load + "its function list has no C_GenerateRandom\n"},
         {"no C_Finalize", {.script = "drop=Finalize"}, 2, load + "its function list has no C_Finalize\n"},
         {"a directory", {.setUp = [](auto &dir) { fs::create_directory(dir / "random_0.txt"); }}, 3,
-         write + "Is a directory\n", "", early},
+         write + "Is a directory\n", "", early, false, kBanner, 0, std::set<std::string>{}},
         {"a file size limit", {.wrapper = kSizeLimit}, 3, write + "File too large\n", "", early},
         {"no unnamed files", {.inChild = DenyUnnamedFiles}, 0, "", "", end},
         {"the old, predictable temporary names taken", {.script = "run=GenerateRandom@1:seq 0 99 | "
@@ -315,7 +342,37 @@ TEST_F(Randdump, EndsEachRunWithItsStatusAndMessageAndKeepsTheOldSampleUnlessItS
         {"another's file in a sticky directory", {.setUp = sticky, .wrapper = kAsNobody}, 3,
          write + "Permission denied\n", "", early, true},
         {"a disk that fills up mid-run", {.script = "run=GenerateRandom@20000:cat /dev/zero >lost+found/filler 2>/dev/null",
-         .setUp = Ext2}, 3, write + "No space left on device\n", "", end, true},
+         .setUp = Ext2}, 3, write + "No space left on device\n", "", end, true, kBanner, 0,
+         std::set<std::string>{"random_0.txt", "lost+found/filler"}},
+        {"-o a link that leads nowhere: refused, and kept", {.setUp = [](auto &dir) {
+             fs::create_symlink("missing/sample.bin", dir / "link.bin"); }, .args = {"-o", "link.bin"}, .fresh = true,
+         .sample = "link.bin"}, 3, "Cannot write link.bin: No such file or directory\n", "", early, false, kBanner, 0,
+         std::set<std::string>{"link.bin@"}},
+        {"-o a link into a directory the user cannot search", {.setUp = [](auto &dir) {
+             chmod(dir.c_str(), 0777);
+             fs::create_directory(dir / "locked");
+             std::ofstream(dir / "locked" / "sample.bin") << kOld;
+             chmod((dir / "locked").c_str(), 0700);
+             fs::create_symlink("locked/sample.bin", dir / "link.bin"); }, .args = {"-o", "link.bin"},
+         .wrapper = kAsNobody, .fresh = true, .sample = "link.bin"}, 3, "Cannot write link.bin: Permission denied\n",
+         "", early, true, kBanner, 0, std::set<std::string>{"link.bin@", "locked/sample.bin"}},
+        {"--list to a full device", {.setUp = [](auto &dir) { mknod((dir / "full").c_str(), S_IFCHR | 0666, makedev(1, 7)); },
+         .args = {"--list"}, .wrapper = {"/bin/sh", "-c", "exec \"$0\" \"$@\" >full"}, .fresh = true}, 3,
+         "Cannot write standard output: No space left on device\n", "", "C_Finalize\n", true, "", 0,
+         std::set<std::string>{"full%"}},
+        {"--help to a full device", {.setUp = [](auto &dir) { mknod((dir / "full").c_str(), S_IFCHR | 0666, makedev(1, 7)); },
+         .args = {"--help"}, .wrapper = {"/bin/sh", "-c", "exec \"$0\" \"$@\" >full"}, .fresh = true}, 3,
+         "Cannot write standard output: No space left on device\n", "", "(none)", true, "", 0,
+         std::set<std::string>{"full%"}},
+        {"no thread to be had", {.args = {"-o", "-", "--bytes", "1M"}, .wrapper = {"/usr/bin/env",
+         "ASAN_OPTIONS=detect_leaks=0", "/usr/bin/setpriv", "--reuid=65534",
+         "--regid=65534", "--clear-groups", "/usr/bin/prlimit", "--nproc=1"}, .fresh = true, .sample = "-", .size = 0}, 3,
+         kBanner + "randdump: the threads that draw and write the sample cannot start: Resource temporarily unavailable\n",
+         "", "C_OpenSession\n" + end, true, ""},
+        {"-o a block device: refused", {.setUp = [](auto &dir) {
+             mknod((dir / "disk").c_str(), S_IFBLK | 0600, makedev(240, 0)); }, .args = {"-o", "disk"}, .fresh = true,
+         .sample = "disk"}, 3, "Cannot write disk: it is a block device, which randdump never writes to\n", "", early, true,
+         kBanner, 0, std::set<std::string>{"disk#"}},
         {"--slot: a token at the slot ID SoftHSM2 gives it", {.args = {"--slot", std::to_string(lab.slot)},
          .sample = SampleOf(lab)}, 0, "", "", draw},
         {"--slot in hex", {.args = {"--slot", Hex(lab.slot)},
@@ -323,11 +380,12 @@ TEST_F(Randdump, EndsEachRunWithItsStatusAndMessageAndKeepsTheOldSampleUnlessItS
         {"--token: a label", {.args = {"--token", labUri}, .sample = SampleOf(lab)}, 0, "", "", draw},
         {"--token: one of two tokens of a label, by serial", {.args = {"--token", "pkcs11:token=twin;serial=" +
          otherTwin.serial}, .sample = SampleOf(otherTwin)}, 0, "", "", draw},
-        {"--token matching two", {.args = {"--token", "pkcs11:token=twin"}}, 1, "2 tokens match pkcs11:token=twin; "
+        {"--token matching two", {.args = {"--token", "pkcs11:token=twin"}}, 1, "2 initialised tokens match pkcs11:token=twin; "
          "add serial= or slot-id= to choose one:\n  slot " + Named(twin.slot) + ": twin\n  slot " +
          Named(otherTwin.slot) + ": twin\n", "", "C_Finalize\n"},
-        {"--token matching none", {.args = {"--token", "pkcs11:token=none"}}, 1, "No token matches pkcs11:token=none (" +
-         std::to_string(present_) + " tokens seen); randdump --list shows them\n", "", "C_Finalize\n"},
+        {"--token matching none, an uninitialised token with an empty label among the present",
+         {.args = {"--token", "pkcs11:token="}}, 1, "No initialised token matches pkcs11:token= (" +
+         std::to_string(tokens_.size()) + " initialised tokens present); randdump --list shows them\n", "", "C_Finalize\n"},
         {"--slot with no token", {.args = {"--slot", "99999"}}, 1, "C_OpenSession error 3, slot ID invalid\n", "",
          "C_OpenSession\nC_Finalize\n"},
         {"a token that generates only after a login", {.script = "needlogin;run=GenerateRandom@1:grep -qa 1234 "
@@ -340,7 +398,28 @@ TEST_F(Randdump, EndsEachRunWithItsStatusAndMessageAndKeepsTheOldSampleUnlessItS
         {"no PIN where the token wants a login", {.script = "needlogin", .args = {"--token", labUri},
          .sample = SampleOf(lab)}, 4, "C_GenerateRandom error 101, user not logged in\n", "", "C_GenerateRandom\n" + end},
         {"--token naming another module", {.args = {"--token", labUri + "?module-name=softhsm2"}}, 64,
-         "randdump: --token names another module than " P11SHIM_PATH "\n", "", "C_Finalize\n"},
+         "randdump: --token names another module than " P11SHIM_PATH "; see 'randdump --help'\n", "", "C_Finalize\n"},
+        {"--module beats PKCS11_MODULE_PATH", {.args = {"--module", P11SHIM_PATH, "--bytes", "1k"},
+         .module = "/nonexistent/module.so", .size = 1024}, 0, "", "", "C_GenerateRandom\n" + end},
+        {"the PIN file's first line, ended by CR LF, in a file over 1 KiB", {.script = "needlogin", .setUp = [](auto &dir) {
+             std::ofstream(dir / "pin") << "1234\r\n" << std::string(4000, 'x'); },
+         .args = {"--token", labUri + "?pin-source=pin", "--bytes", "1k"}, .sample = SampleOf(lab), .size = 1024}, 0, "",
+         "", "C_Login\nC_GenerateRandom\n" + end, false, kBanner, 0, std::set<std::string>{SampleOf(lab), "pin"}},
+        {"no token at slot ID 0, in a run with options", {.script = "fail=OpenSession@1:0x3", .args = {"--bytes", "1k"}},
+         1, "randdump: no usable token at slot ID 0 (C_OpenSession error 3, slot ID invalid); randdump --list shows the "
+         "tokens, --token or --slot chooses one\n", "", "C_OpenSession\nC_Finalize\n"},
+        {"fewer sessions than asked for", {.script = "fail=OpenSession@3:0xB1", .args = {"--sessions", "4"}, .sessions = 4},
+         1, "C_OpenSession error b1, session count\nranddump: the token opened 2 of the 4 sessions asked for; a smaller "
+         "--sessions may do\n", "", "C_OpenSession x3\nC_CloseSession x2\nC_Finalize\n"},
+        {"no C_Initialize, in a run with options", {.script = "fail=Initialize@1:0x5", .args = {"--bytes", "1k"}}, 1,
+         "C_Initialize error 5, general error\n", "", "C_Initialize\n"},
+        {"a write-protected token: read-only sessions", {.script = "fail=OpenSession@1:0xE2",
+         .args = {"--bytes", "1k"}, .size = 1024}, 0, "", "", "C_OpenSession x2\nC_GenerateRandom\n" + end +
+         "open sessions 0\nsession flags 4\n"},
+        {"a write-protected token, in the plain run", {.script = "fail=OpenSession@1:0xE2"}, 1, "", "",
+         "C_OpenSession\nopen sessions 0\nsession flags\n"},
+        {"--token past a slot that cannot be read", {.script = "badslot=" + std::to_string(twin.slot), .args = {"--token",
+         "pkcs11:token=lab", "--bytes", "1k"}, .sample = SampleOf(lab), .size = 1024}, 0, "", "", "C_GenerateRandom\n" + end},
         {"a PIN, and no C_Login", {.script = "drop=Login", .args = {"--token", labUri + "?pin-value=1234"}}, 2,
          load + "its function list has no C_Login\n"},
 #ifndef CKHELPER_SANITIZE  // the sanitizers' runtime itself needs /proc
@@ -359,26 +438,38 @@ TEST_F(Randdump, DrawsEachSizeInEachBlockSizeThroughEachSessionCountToEachSink)
         "/bin/bash", "-c", "\"$0\" \"$@\" | head -c 3000000 >/dev/null; exit ${PIPESTATUS[0]}"};
     // clang-format off
     ExpectOutcomes({
-        {"--bytes with a suffix, in blocks that divide it", {.args = {"--bytes", "3M", "--block", "64K"},
+        {"--bytes with a suffix, in blocks that divide it", {.args = {"--bytes", "3MiB", "--block", "64K"},
          .size = 3 << 20, .block = 64 << 10}, 0, "", "", "C_GenerateRandom x48\n" + end},
         {"--bytes and --block leaving a remainder: the last call asks for the rest", {.args = {"--bytes", "10000",
          "--block", "3000"}, .size = 10000, .block = 3000}, 0, "", "", "C_GenerateRandom x4\n" + end},
-        {"--output a file, --bytes in powers of 1,000", {.args = {"--output", "sample.bin", "--bytes", "2KB"}, .sample = "sample.bin",
+        {"--output a file, --bytes in powers of 1,000", {.args = {"--output", "sample.bin", "--bytes", "2kB"}, .sample = "sample.bin",
          .size = 2000}, 0, "", "", "C_GenerateRandom x2\n" + end},
         {"-o -: the sample on standard output, every message on standard error", {.args = {"-o", "-", "--bytes",
          "1000000"}, .fresh = true, .sample = "-", .size = 1000000}, 0, kBanner, "", "C_GenerateRandom x977\n" + end,
          false, ""},
         {"-o a FIFO", {.setUp = fifo, .args = {"-o", "sample.fifo", "--bytes", "3000000", "--block", "4000"},
          .wrapper = {"/bin/sh", "-c", "cat sample.fifo >copy & \"$0\" \"$@\"; s=$?; wait; exit $s"}, .fresh = true,
-         .sample = "copy", .size = 3000000, .block = 4000}, 0, "", "", "C_GenerateRandom x750\n" + end},
-        {"-o /dev/null, past 4 GiB", {.script = "nodigest", .args = {"-o", "/dev/null", "--bytes", "4100M", "--block",
-         "1M"}, .fresh = true,
-         .sample = "/dev/null", .size = 0}, 0, "", "", "C_GenerateRandom x4100\n" + end},
+         .sample = "copy", .size = 3000000, .block = 4000}, 0, "", "", "C_GenerateRandom x750\n" + end, false, kBanner, 0,
+         std::set<std::string>{"copy", "sample.fifo|"}},
+        {"-o a character device, past 4 GiB: written through, and still the device", {.script = "nodigest",
+         .setUp = [](auto &dir) { mknod((dir / "null").c_str(), S_IFCHR | 0666, makedev(1, 3)); },
+         .args = {"-o", "null", "--bytes", "4100M", "--block", "1M"}, .fresh = true, .sample = "null", .size = 0}, 0, "",
+         "", "C_GenerateRandom x4100\n" + end, true, kBanner, 0, std::set<std::string>{"null%"}},
+        {"-o /proc/self/fd/1: standard output, the banner apart", {.args = {"-o", "/proc/self/fd/1", "--bytes", "1000"},
+         .fresh = true, .sample = "-", .size = 1000}, 0, kBanner, "", "C_GenerateRandom\n" + end, false, ""},
+        {"-o /proc/self/fd/1, appending where standard output appends", {.args = {"-o", "/proc/self/fd/1", "--bytes",
+         "1000"}, .wrapper = {"/bin/sh", "-c", "printf old >out.bin && exec \"$0\" \"$@\" >>out.bin"}, .fresh = true,
+         .sample = "out.bin", .size = 1000}, 0, kBanner, "", "C_GenerateRandom\n" + end, false, "", 0, {}, "old"},
+        {"its directory moved away mid-run: the sample lands where it was checked", {.script =
+         "run=GenerateRandom@100:mv sub sub2 && mkdir sub", .setUp = [](auto &dir) { fs::create_directory(dir / "sub"); },
+         .args = {"-o", "sub/sample.bin", "--bytes", "3M"}, .fresh = true, .sample = "sub2/sample.bin", .size = 3 << 20},
+         0, "", "", "C_GenerateRandom x3072\n" + end},
         {"a stream without end, to a reader that closes", {.args = {"-o", "-", "--bytes", "unlimited"}, .wrapper = closing,
          .fresh = true, .sample = "-", .size = 0}, 0, kBanner, "", end, false, ""},
         {"a FIFO without end, its reader closing", {.setUp = fifo, .args = {"-o", "sample.fifo", "--bytes", "unlimited"},
          .wrapper = {"/bin/sh", "-c", "head -c 2000000 sample.fifo >/dev/null & \"$0\" \"$@\"; s=$?; wait; exit $s"},
-         .fresh = true, .sample = "/dev/null", .size = 0}, 0, "", "", end},
+         .fresh = true, .sample = "none", .size = 0}, 0, "", "", end, false, kBanner, 0,
+         std::set<std::string>{"sample.fifo|"}},
         {"a finite stream whose reader closes early", {.args = {"-o", "-", "--bytes", "100M"}, .wrapper = closing,
          .fresh = true, .sample = "-", .size = 0}, 3, kBanner + "Cannot write standard output: Broken pipe\n", "", end,
          false, ""},
@@ -410,13 +501,15 @@ TEST_F(Randdump, GivesANewSampleThePlainCreatesModeAndAReplacedOneItsOwnerAndMod
         mode_t mode;
         uid_t owner;
         bool asRoot = false;
+        std::string kept{};  // what the directory still holds, as it was
     };
     // clang-format off
     const std::vector<ModeCase> cases{
         {"a new file", {.fresh = true}, 0640, geteuid()},
         {"another's file", {.setUp = [&](auto &dir) { own(dir / "random_0.txt", kNobody, 0604); }}, 0604, kNobody, true},
-        {"a link to /dev/null", {.setUp = [](auto &dir) { fs::create_symlink("/dev/null", dir / "random_0.txt"); },
-         .fresh = true}, 0640, geteuid()},
+        {"a link to a device", {.setUp = [](auto &dir) {
+             mknod((dir / "null").c_str(), S_IFCHR | 0666, makedev(1, 3));
+             fs::create_symlink("null", dir / "random_0.txt"); }, .fresh = true}, 0640, geteuid(), true, "null%"},
         {"a link to another's private file", {.setUp = [&](auto &dir) {
              own(secret, kNobody, 0600);
              fs::create_symlink(secret, dir / "random_0.txt"); }, .fresh = true}, 0640, geteuid(), true},
@@ -438,10 +531,8 @@ TEST_F(Randdump, GivesANewSampleThePlainCreatesModeAndAReplacedOneItsOwnerAndMod
         EXPECT_TRUE(S_ISREG(run.info.st_mode));
         EXPECT_EQ(run.info.st_mode & 07777, c.mode);
         EXPECT_EQ(run.info.st_uid, c.owner);
+        EXPECT_TRUE(c.kept.empty() || run.files.count(c.kept) == 1) << c.kept;
     }
-    struct stat null {};
-    EXPECT_TRUE(stat("/dev/null", &null) == 0 && S_ISCHR(null.st_mode) &&
-                (null.st_mode & 0777) == 0666);
     struct stat kept {};
     if (geteuid() == 0) {
         EXPECT_TRUE(stat(secret.c_str(), &kept) == 0 && kept.st_uid == kNobody &&
@@ -451,107 +542,134 @@ TEST_F(Randdump, GivesANewSampleThePlainCreatesModeAndAReplacedOneItsOwnerAndMod
 
 TEST_F(Randdump, AnswersHelpAndVersionAndRefusesAMalformedCommandLineBeforeLoadingAnything)
 {
-    const DumpRun help = Dump({.args = {"--help"}, .module = "/nonexistent"});
-    EXPECT_EQ(help.result.exitStatus, 0);
-    EXPECT_TRUE(help.result.out.starts_with("Usage: randdump [")) << help.result.out;
-    for (const char *topic : {"random_0.txt", "--list", "--token URI", "--slot ID",
-                              "PKCS11_MODULE_PATH", "64 ", "255", "randdump(1)"})
-        EXPECT_NE(help.result.out.find(topic), std::string::npos) << topic;
-    EXPECT_EQ(Dump({.args = {"--version"}}).result.out, "randdump " CKHELPER_VERSION_TEXT "\n");
-    const std::string tokenUri = "--token takes a PKCS#11 token URI; this one has ";
-    const std::string bytes =
-        "--bytes takes a size of at least 1 (a number, with K, M, G, T (powers "
-        "of 1,024) or KB, MB, GB, TB) or unlimited";
-    // clang-format off
-    for (const auto &[args, error] : std::vector<std::pair<std::vector<std::string>, std::string>>{
-             {{"-x"}, "unexpected argument '-x'"},
-             {{"--help", "extra"}, "unexpected argument 'extra'"},
-             {{"random_0.txt"}, "unexpected argument 'random_0.txt'"},
-             {{"--version", "--list"}, "--help and --version take no other argument"},
-             {{"--slot"}, "option '--slot' needs an argument"},
-             {{"--slot", "12x"}, "--slot takes a slot ID in decimal or 0x hex, not '12x'"},
-             {{"--slot=-1"}, "--slot takes a slot ID in decimal or 0x hex, not '-1'"},
-             {{"--slot", "0x10000000000000000"}, "--slot takes a slot ID in decimal or 0x hex, not '0x10000000000000000'"},
-             {{"--slot", "1", "--slot", "2"}, "option '--slot' is given twice"},
-             {{"--slot", "1", "--token", "pkcs11:token=lab"}, "--slot and --token both choose the token; give one of them"},
-             {{"--list", "--slot", "1"}, "--list lists every slot and takes no other argument"},
-             {{"--token", "pkcs11:token=lab;object=x"}, tokenUri + "object attributes (object, id, type) where a token is wanted"},
-             {{"--token", "pkcs11:tokn=lab"}, tokenUri + "an attribute p11-kit does not know"},
-             {{"--token", "pkcs11:token=lab?pin-value=1&pin-value=2"}, tokenUri + "a pin-value given twice or holding a zero byte"},
-             {{"--token", "pkcs11:token=lab?pin-source=/dev/null"},
-              "cannot read a PIN from the regular file that --token's pin-source names"},
-             {{"--bytes", "0"}, bytes + ", not '0'"},
-             {{"--bytes", "1Q"}, bytes + ", not '1Q'"},
-             {{"--bytes", "-5"}, bytes + ", not '-5'"},
-             {{"--bytes", "1k"}, bytes + ", not '1k'"},
-             {{"--bytes", "16777216T"}, bytes + ", not '16777216T'"},
-             {{"--block", "0"}, "--block takes a size from 1 to 1M (1,048,576 bytes), not '0'"},
-             {{"--block", "1025K"}, "--block takes a size from 1 to 1M (1,048,576 bytes), not '1025K'"},
-             {{"--sessions", "65"}, "--sessions takes a number from 1 to 64, not '65'"},
-             {{"--sessions", "0"}, "--sessions takes a number from 1 to 64, not '0'"},
-             {{"-o", ""}, "-o takes a path, or - for standard output"},
-             {{"--bytes", "unlimited"}, "--bytes unlimited writes only to standard output (-o -) or a FIFO"},
-             {{"-o", "random_0.txt", "--bytes", "unlimited"},
-              "--bytes unlimited writes only to standard output (-o -) or a FIFO"},
-             {{"-o", "-", "-o", "x"}, "option '-o' is given twice"},
-             {{"--list", "-o", "-"}, "--list lists every slot and takes no other argument"},
-             {{"-o", "-"}, "standard output is a terminal; pipe the sample to its reader, or name a file with -o"}}) {
-        // clang-format on
-        std::array<int, 2> terminal{};  // master, slave: standard output for the last one
-        ASSERT_EQ(openpty(&terminal[0], &terminal[1], nullptr, nullptr, nullptr), 0);
-        const bool onTerminal = args == std::vector<std::string>{"-o", "-"};
-        const DumpRun run = Dump({.inChild =
-                                      [&] {
-                                          if (onTerminal)
-                                              dup2(terminal[1], 1);
-                                      },
-                                  .args = args,
-                                  .module = "/nonexistent"});
-        close(terminal[0]);
-        close(terminal[1]);
-        EXPECT_EQ(run.result.exitStatus, 64) << error;
-        EXPECT_EQ(run.result.out + run.sample, kOld) << error;
-        EXPECT_EQ(run.result.err, "randdump: " + error + "; see 'randdump --help'\n");
+    for (const char *help : {"--help", "-h"}) {
+        const DumpRun run = Dump({.args = {help}, .module = "/nonexistent"});
+        EXPECT_EQ(run.result.exitStatus, 0);
+        EXPECT_TRUE(run.result.out.starts_with("Usage: randdump [")) << run.result.out;
+        for (const char *topic : {"random_0.txt", "--list", "--token URI", "--slot ID", "--module",
+                                  "PKCS11_MODULE_PATH", "64 ", "255", "randdump(1)"})
+            EXPECT_NE(run.result.out.find(topic), std::string::npos) << topic;
     }
+    for (const char *version : {"--version", "-V"})
+        EXPECT_EQ(Dump({.args = {version}}).result.out, "randdump " CKHELPER_VERSION_TEXT "\n");
+
+    // One row for each kind of refusal: status 64 and one line that names the option, with
+    // nothing loaded or written, and never the PIN.
+    const std::string pin = "4711";
+    const auto files = [](const fs::path &dir) {
+        mkfifo((dir / "fifo").c_str(), 0600);
+        std::ofstream(dir / "empty") << "\n4711\n";
+    };
+    std::array<int, 2> terminal{};  // master, slave
+    ASSERT_EQ(openpty(&terminal[0], &terminal[1], nullptr, nullptr, nullptr), 0);
+    const std::function<void()> onTerminal = [&] { dup2(terminal[1], 1); };
+    const std::function<void()> closed = [] { close(1); };
+    // clang-format off
+    for (const auto &[args, names, inChild] : std::vector<std::tuple<std::vector<std::string>, std::string,
+             std::function<void()>>>{
+             {{"-x"}, "'-x'", {}},
+             {{"--help", "extra"}, "'extra'", {}},
+             {{"-V", "--list"}, "--version", {}},
+             {{"--slot"}, "'--slot'", {}},
+             {{"--slot", "12x"}, "--slot", {}},
+             {{"--slot", "0x10000000000000000"}, "--slot", {}},
+             {{"--slot", "1", "--slot", "2"}, "'--slot' is given twice", {}},
+             {{"--slot", "1", "--token", "pkcs11:token=lab"}, "--slot and --token", {}},
+             {{"--list", "--slot", "1"}, "--list", {}},
+             {{"--token", "token=lab"}, "--token: 'token=lab' is not a PKCS#11 URI: the scheme must be pkcs11:", {}},
+             {{"--token", "pkcs11:token=lab;object=x"}, "--token", {}},
+             {{"--token", "pkcs11:tokn=lab"}, "--token", {}},
+             {{"--token", "pkcs11:token=zzz;token=lab"}, "--token", {}},
+             {{"--token", "pkcs11:slot-id=18446744073709551615"}, "--token", {}},
+             {{"--token", "pkcs11:token=" + std::string(33, 'x')}, "--token", {}},
+             {{"--token", "pkcs11:token=lab?pin-value=" + pin + "&pin-value=1234"}, "--token", {}},
+             {{"--token", "pkcs11:token=lab? pin-value=" + pin}, "--token", {}},
+             {{"--token", "pkcs11:token=lab?pin-value =" + pin}, "--token", {}},
+             {{"--token", "pkcs11:token=lab?pin-value=47%0011"}, "--token", {}},
+             {{"--token", "pkcs11:token=lab?pin-source=fifo"}, "--token", {}},
+             {{"--token", "pkcs11:token=lab?pin-source=empty"}, "--token", {}},
+             {{"--token", "pkcs11:token=lab?pin-source=missing"}, "--token", {}},
+             {{"--bytes", "0"}, "--bytes", {}},
+             {{"--bytes", "1Q"}, "--bytes", {}},
+             {{"--bytes", "-5"}, "--bytes", {}},
+             {{"--bytes", "9223372036854775808"}, "--bytes", {}},
+             {{"--bytes", "8388608T"}, "--bytes", {}},
+             {{"--block", "1025K"}, "--block", {}},
+             {{"--sessions", "65"}, "--sessions", {}},
+             {{"--module", ""}, "--module", {}},
+             {{"-o", ""}, "-o", {}},
+             {{"-o", "-", "-o", "x"}, "'-o' is given twice", {}},
+             {{"-o", "random_0.txt", "--bytes", "unlimited"}, "--bytes unlimited", {}},
+             {{"-o", "-"}, "-o -: standard output is a terminal", onTerminal},
+             {{"-o", "-"}, "-o -: standard output is closed", closed}}) {
+        // clang-format on
+        SCOPED_TRACE(args.back());
+        const DumpRun run =
+            Dump({.setUp = files, .inChild = inChild, .args = args, .module = "/nonexistent"});
+        EXPECT_EQ(run.result.exitStatus, 64);
+        EXPECT_EQ(run.result.out + run.sample, kOld);
+        const std::string &err = run.result.err;
+        EXPECT_TRUE(err.starts_with("randdump: ") && err.ends_with("; see 'randdump --help'\n") &&
+                    err.find('\n') == err.size() - 1 && err.find(names) != std::string::npos &&
+                    err.find(pin) == std::string::npos)
+            << err;
+    }
+    close(terminal[0]);
+    close(terminal[1]);
 }
 
 // --list shows every slot, and each token's URI leads --token back to it: through the shim, at
-// the slot IDs SoftHSM2 gives, and through p11-kit's proxy module, whose slot IDs start at 0x11.
+// the slot IDs SoftHSM2 gives, with a slot that cannot be read shown as such; through p11-kit's
+// proxy module, whose slot IDs start at 0x11; and through p11-kit's trust module, whose token has
+// no random number generator.
 TEST_F(Randdump, ListsEverySlotWithTheUriThatChoosesItsToken)
 {
     const Token &lab = Find("lab");
-    const std::string block = "Slot " + Named(lab.slot) + ": SoftHSM slot ID " + Hex(lab.slot) +
-                              "\n  token: lab\n  manufacturer: SoftHSM project\n  model: SoftHSM "
+    const std::string head =
+        "Slot " + Named(lab.slot) + ": SoftHSM slot ID " + Hex(lab.slot) + "\n";
+    const std::string block = head +
+                              "  token: lab\n  manufacturer: SoftHSM project\n  model: SoftHSM "
                               "v2\n  serial: " +
                               lab.serial +
                               "\n  random number generator: yes\n"
                               "  login required: yes\n  initialized: yes\n  uri: pkcs11:model="
                               "SoftHSM%20v2;manufacturer=SoftHSM%20project;serial=" +
                               lab.serial + ";token=lab\n";
-    for (const std::string module : {P11SHIM_PATH, P11KIT_PROXY_PATH}) {
-        SCOPED_TRACE(module);
-        const DumpRun list = Dump({.args = {"--list"}, .module = module});
+    const std::string unreadable =
+        head + "  token: C_GetTokenInfo error e1, token not recognized\nSlot ";
+    // clang-format off
+    for (const auto &[module, script, shown] : std::vector<std::tuple<std::string, std::string, std::string>>{
+             {P11SHIM_PATH, "", block},
+             {P11SHIM_PATH, "badslot=" + std::to_string(lab.slot), unreadable},
+             {P11SHIM_PATH, "", "  token: " + kControlsShown + "\n"},
+             {P11KIT_PROXY_PATH, "", "Slot 17 (0x11): "},
+             {P11KIT_TRUST_PATH, "", "  random number generator: no\n"}}) {
+        // clang-format on
+        SCOPED_TRACE(module + " " + script);
+        const bool trust = module == P11KIT_TRUST_PATH;
+        const DumpRun list = Dump({.script = script, .args = {"--list"}, .module = module});
         ASSERT_EQ(list.result.exitStatus, 0) << list.result.err;
         EXPECT_EQ(list.result.err, "");
         EXPECT_EQ(list.calls.find("C_OpenSession"), std::string::npos) << list.calls;
-        EXPECT_TRUE(module != P11SHIM_PATH || list.result.out.find(block) != std::string::npos)
-            << list.result.out;
+        EXPECT_NE(list.result.out.find(shown), std::string::npos) << list.result.out;
         std::istringstream lines(list.result.out);
         std::set<CK_SLOT_ID> listed;
         CK_SLOT_ID slot = 0;
         for (std::string line; std::getline(lines, line);) {
             if (line.starts_with("Slot "))
                 listed.insert(slot = std::stoul(line.substr(5)));
-            if (line.starts_with("  uri: ") && !line.ends_with(";token=")) {
-                const DumpRun run = Dump({.args = {"--token", line.substr(7)},
+            if (line.starts_with("  uri: ") && !line.ends_with(";token=") && script.empty()) {
+                const DumpRun run = Dump({.args = {"--token", line.substr(7), "--bytes", "64K"},
                                           .module = module,
                                           .sample = "random_" + std::to_string(slot) + ".txt"});
-                EXPECT_EQ(run.result.exitStatus, 0) << line << run.result.err;
-                EXPECT_EQ(run.sample.size(), kSampleSize) << line;
+                EXPECT_EQ(run.result.exitStatus, trust ? 1 : 0) << line << run.result.err;
+                EXPECT_EQ(run.sample.size(), trust ? kOld.size() : 65536) << line;
+                EXPECT_TRUE(!trust || run.result.err.ends_with(
+                                          "(System Trust) has no random number generator\n"))
+                    << run.result.err;
             }
         }
-        EXPECT_EQ(listed.size(), present_) << list.result.out;
-        EXPECT_TRUE(module == P11SHIM_PATH || *listed.begin() == 0x11) << list.result.out;
+        EXPECT_EQ(listed.size(), trust ? 1 : present_) << list.result.out;
     }
 }
 
@@ -602,13 +720,13 @@ TEST_F(Randdump, TheSystemCallsKeepTheSampleSafe)
 
     DumpRun run = Dump({.setUp = where,
                         .inChild = DenyUnnamedFiles,
-                        .wrapper = traced("openat,rename,fsync", "")});
+                        .wrapper = traced("openat,renameat,renameat2,fsync", "")});
     ASSERT_EQ(run.result.exitStatus, 0) << run.result.err;
     std::string calls = ReadFile(trace);
     const std::size_t created = calls.find("random_0.txt.tmp.");
     ASSERT_NE(created, std::string::npos) << calls;
     EXPECT_NE(calls.find("O_EXCL|O_CLOEXEC, 0600)", created), std::string::npos) << calls;
-    const std::size_t renamed = calls.find("rename(");
+    const std::size_t renamed = calls.find("renameat");
     ASSERT_NE(renamed, std::string::npos) << calls;
     EXPECT_NE(calls.find("fsync(", renamed), std::string::npos) << calls;
     EXPECT_NE(calls.find(dir.string() + ">)", renamed), std::string::npos) << calls;
@@ -647,6 +765,26 @@ TEST_F(Randdump, ASetuidCopyLoadsNoModuleItsCallerNamesAndWritesAsItsCaller)
     EXPECT_EQ(run.err.find("/nonexistent/module.so"), std::string::npos) << run.err;
     EXPECT_NE(run.exitStatus, 2);
 
+    // What the options name is looked at with the caller's rights, and --module is refused.
+    const TempDir secret;  // root's alone
+    std::ofstream(secret / "pin") << "1234\n";
+    ASSERT_EQ(mkfifo((secret / "fifo").c_str(), 0666), 0);
+    const std::string pin = (secret / "pin").string();
+    // clang-format off
+    for (const auto &[args, error] : std::vector<std::pair<std::vector<std::string>, std::string>>{
+             {{"--token", "pkcs11:token=lab?pin-source=" + pin}, "--token: cannot read the PIN from " + pin +
+              ": Permission denied"},
+             {{"-o", (secret / "fifo").string(), "--bytes", "unlimited"},
+              "--bytes unlimited writes only to standard output (-o -) or a FIFO"},
+             {{"--module", SOFTHSM2_MODULE}, "--module is refused in a setuid, setgid or capable copy"}}) {
+        // clang-format on
+        std::vector<std::string> command = argv;
+        command.insert(command.end(), args.begin(), args.end());
+        run = testsupport::RunChild(command, "/", {{"SOFTHSM2_CONF", conf_}});
+        EXPECT_EQ(run.exitStatus, 64);
+        EXPECT_EQ(run.err, "randdump: " + error + "; see 'randdump --help'\n");
+    }
+
     for (const mode_t mode : {0755, 0777}) {  // root's directory; one open to all
         const TempDir work;
         ASSERT_EQ(chmod(work.path.c_str(), mode), 0);
@@ -662,6 +800,33 @@ TEST_F(Randdump, ASetuidCopyLoadsNoModuleItsCallerNamesAndWritesAsItsCaller)
             EXPECT_TRUE(made && sample.st_uid == kNobody && sample.st_gid == kNobody);
         }
     }
+}
+
+// -o follows a link as a redirection would, the kernel's protections included: a link that
+// another user planted in a sticky directory open to all does not lead to the caller's file.
+TEST_F(Randdump, FollowsALinkGivenToOutputAsARedirectionWould)
+{
+    if (geteuid() != 0)
+        GTEST_SKIP() << "a link of another user's needs root";
+    // The protection as a booted system has it (systemd turns it on), for this test's while.
+    const fs::path knob = "/proc/sys/fs/protected_symlinks";
+    const std::string saved = ReadFile(knob);
+    std::ofstream(knob) << "1\n";
+    const DumpRun run = Dump({.setUp =
+                                  [](auto &dir) {
+                                      chmod(dir.c_str(), 01777);
+                                      std::ofstream(dir / "mine") << kOld;
+                                      fs::create_symlink("mine", dir / "planted.bin");
+                                      lchown((dir / "planted.bin").c_str(), kNobody, kNobody);
+                                  },
+                              .args = {"-o", "planted.bin", "--bytes", "64"},
+                              .fresh = true,
+                              .sample = "mine"});
+    std::ofstream(knob) << saved;
+    EXPECT_EQ(run.result.exitStatus, 3);
+    EXPECT_EQ(run.result.err, "Cannot write planted.bin: Permission denied\n");
+    EXPECT_EQ(run.sample, kOld);
+    EXPECT_EQ(run.files, (std::set<std::string>{"mine", "planted.bin@"}));
 }
 
 // People watching on a terminal see a progress line with the rate, and the share done where

@@ -1,5 +1,6 @@
 // randdump: draws a sample of raw random bytes from a PKCS#11 token into a file or a stream.
 #include <fcntl.h>
+#include <sys/auxv.h>
 #include <unistd.h>
 
 #include <array>
@@ -14,6 +15,7 @@
 #include <string>
 #include <system_error>
 
+#include "binding.h"
 #include "ckhelper.h"
 #include "draw/blockring.h"
 #include "draw/generate.h"
@@ -37,14 +39,30 @@ using namespace randdump;  // NOLINT(google-build-using-namespace): this file is
 constexpr int kRequiredMajor = 2;
 
 // A descriptor 0-2 that is closed would be taken by the next file opened, the sample among them,
-// and whatever the module prints there would land in it.
-void OpenStandardDescriptors()
+// and whatever the module prints there would land in it. Returns whether standard output was.
+bool OpenStandardDescriptors()
 {
+    bool stdoutClosed = false;
     for (int fd = 0; fd <= 2; ++fd) {
-        if (fcntl(fd, F_GETFD) < 0 && errno == EBADF && open("/dev/null", O_RDWR) < 0) {
-            std::_Exit(kOutputFailed);
+        if (fcntl(fd, F_GETFD) < 0 && errno == EBADF) {
+            stdoutClosed = stdoutClosed || fd == STDOUT_FILENO;
+            if (open("/dev/null", O_RDWR) < 0) {
+                std::_Exit(kOutputFailed);
+            }
         }
     }
+    return stdoutClosed;
+}
+
+// Where standard output is the product (--list, --help, --version), a failure to write it fails
+// the run, as it does in coreutils.
+ExitStatus CloseStandardOutput(ExitStatus status)
+{
+    if (std::fflush(stdout) != 0 || std::ferror(stdout) != 0 || close(STDOUT_FILENO) != 0) {
+        std::fprintf(stderr, "Cannot write standard output: %s\n", std::strerror(errno));
+        return kOutputFailed;
+    }
+    return status;
 }
 
 void PrintBanner()
@@ -59,12 +77,13 @@ const char *MissingFunction(const CK_FUNCTION_LIST &p11, const Options &options,
 {
     const bool dump = options.action == Options::Action::kDump;
     const bool slots = options.action == Options::Action::kList || options.token != nullptr;
+    const bool token = slots || options.slot.has_value();
     const std::array<std::tuple<bool, bool, const char *>, 10> needed{{
         {true, p11.C_Initialize != nullptr, "C_Initialize"},
         {true, p11.C_GetInfo != nullptr, "C_GetInfo"},
         {slots, p11.C_GetSlotList != nullptr, "C_GetSlotList"},
         {slots, p11.C_GetSlotInfo != nullptr, "C_GetSlotInfo"},
-        {slots, p11.C_GetTokenInfo != nullptr, "C_GetTokenInfo"},
+        {token, p11.C_GetTokenInfo != nullptr, "C_GetTokenInfo"},
         {dump, p11.C_OpenSession != nullptr, "C_OpenSession"},
         {login, p11.C_Login != nullptr, "C_Login"},
         {dump, p11.C_GenerateRandom != nullptr, "C_GenerateRandom"},
@@ -159,17 +178,38 @@ ExitStatus DrawSample(const CK_FUNCTION_LIST &p11, const Options &options,
     return kCompleted;
 }
 
-// Opens the sessions on the slot, logs the user in when there is a PIN, and draws the sample. A
-// session that cannot be opened on a slot the user chose is reported.
+// Why no session could be opened: in silence in the plain run, as it always was.
+void ReportNoSession(const Options &options, CK_RV rv, std::size_t opened)
+{
+    if (options.plain) {
+        return;
+    }
+    if (opened > 0) {
+        ReportFailure("C_OpenSession", rv);
+        std::fprintf(stderr,
+                     "randdump: the token opened %zu of the %u sessions asked for; a smaller "
+                     "--sessions may do\n",
+                     opened, options.sessions);
+    } else if (Chosen(options)) {
+        ReportFailure("C_OpenSession", rv);
+    } else {
+        std::array<char, 100> ErrorString{};
+        GetErrorString(rv, ErrorString.data(), ErrorString.size());
+        std::fprintf(stderr,
+                     "randdump: no usable token at slot ID 0 (C_OpenSession error %lx, %s); "
+                     "randdump --list shows the tokens, --token or --slot chooses one\n",
+                     rv, ErrorString.data());
+    }
+}
+
+// Opens the sessions on the slot, logs the user in when there is a PIN, and draws the sample.
 ExitStatus Draw(const CK_FUNCTION_LIST &p11, const Options &options, CK_SLOT_ID slot,
                 std::unique_ptr<TokenPin> pin, int stdoutFd)
 {
     Sessions sessions(p11);
-    CK_RV rv = sessions.Open(slot, options.sessions);
+    CK_RV rv = sessions.Open(slot, options.sessions, !options.plain);
     if (rv != CKR_OK) {
-        if (Chosen(options)) {
-            ReportFailure("C_OpenSession", rv);
-        }
+        ReportNoSession(options, rv, sessions.Handles().size());
         return kNoToken;
     }
     if (pin->Get()) {
@@ -183,8 +223,11 @@ ExitStatus Draw(const CK_FUNCTION_LIST &p11, const Options &options, CK_SLOT_ID 
     const std::string name = SampleName(options, slot);
     try {
         return DrawSample(p11, options, sessions.Handles(), name, stdoutFd);
-    } catch (const std::system_error &error) {  // no thread to be had
-        return OutputFailure(name, error.code().message());
+    } catch (const std::system_error &error) {
+        std::fprintf(stderr,
+                     "randdump: the threads that draw and write the sample cannot start: %s\n",
+                     error.code().message().c_str());
+        return kOutputFailed;
     } catch (const std::bad_alloc &) {
         return OutputFailure(name, std::strerror(ENOMEM));
     }
@@ -194,7 +237,7 @@ ExitStatus Draw(const CK_FUNCTION_LIST &p11, const Options &options, CK_SLOT_ID 
 
 int main(int argc, char **argv)
 {
-    OpenStandardDescriptors();
+    const bool stdoutClosed = OpenStandardDescriptors();
     Options options;
     std::string error;
     if (!ParseOptions(std::span(argv, static_cast<std::size_t>(argc)), options, error)) {
@@ -202,20 +245,31 @@ int main(int argc, char **argv)
     }
     if (options.action == Options::Action::kHelp || options.action == Options::Action::kVersion) {
         options.action == Options::Action::kHelp ? PrintHelp() : PrintVersion();
-        return kCompleted;
+        return CloseStandardOutput(kCompleted);
     }
-    if (const std::string problem = OutputProblem(options); !problem.empty()) {
-        return RefuseUsage(problem);
+    if (options.module != nullptr) {
+        // A privileged process loads only the module it was built with.
+        if (getauxval(AT_SECURE) != 0) {
+            return RefuseUsage("--module is refused in a setuid, setgid or capable copy");
+        }
+        provider::ChooseModule(options.module);
     }
+    // What the options name is looked at with the rights of the user who gave them.
     auto pin = std::make_unique<TokenPin>();
-    if (options.token != nullptr && !pin->Read(options.token)) {
-        return RefuseUsage(
-            "cannot read a PIN from the regular file that --token's pin-source "
-            "names");
+    bool toStdout = false;
+    {
+        const AsRealUser user;
+        toStdout = ToStandardOutput(options, stdoutClosed);
+        if (const std::string problem = OutputProblem(options, stdoutClosed); !problem.empty()) {
+            return RefuseUsage(problem);
+        }
+        if (options.token != nullptr && !pin->Read(options.token, error)) {
+            return RefuseUsage(error);
+        }
     }
     InstallSignalHandlers();
-    const int stdoutFd = ToStandardOutput(options) ? TakeStandardOutput() : -1;
-    if (ToStandardOutput(options) && stdoutFd < 0) {
+    const int stdoutFd = toStdout ? TakeStandardOutput() : -1;
+    if (toStdout && stdoutFd < 0) {
         return OutputFailure("standard output", std::strerror(errno));
     }
     const bool listing = options.action == Options::Action::kList;
@@ -233,6 +287,10 @@ int main(int argc, char **argv)
     CK_RV rv = p11->C_Initialize(options.sessions > 1 ? &locking : nullptr);
     if (rv != CKR_OK) {
         ReportFailure("C_Initialize", rv);
+        // The plain run goes on to the version check, as it always has.
+        if (!options.plain && rv != CKR_CRYPTOKI_ALREADY_INITIALIZED) {
+            return kNoToken;
+        }
     }
     rv = CheckCryptokiVersion(kRequiredMajor);
     if (rv != CKR_OK) {
@@ -240,7 +298,8 @@ int main(int argc, char **argv)
         return kIncompatibleVersion;
     }
     if (listing) {
-        return Finalize(*p11, ListSlots(*p11, stdout) == CKR_OK ? kCompleted : kNoToken);
+        const ExitStatus status = ListSlots(*p11, stdout) == CKR_OK ? kCompleted : kNoToken;
+        return CloseStandardOutput(Finalize(*p11, status));
     }
 
     // Choose the token; open the sessions and the sink, and generate.
@@ -250,7 +309,7 @@ int main(int argc, char **argv)
         return Finalize(*p11, status);
     }
     status = Draw(*p11, options, *slot, std::move(pin), stdoutFd);
-    if (status == kNoToken && !Chosen(options)) {
+    if (status == kNoToken && options.plain) {
         return status;  // no usable token in slot 0: the run ends at once, silent, as it always has
     }
     // Finish.

@@ -22,9 +22,10 @@ std::tuple<Call, unsigned, std::string> gRun{Call::Count, 0, ""};
 std::tuple<Call, unsigned, std::string> gSay{Call::Count, 0, ""};
 unsigned gSlowMs = 0;
 unsigned gPauseUs = 0;
-bool gNeedLogin = false;  // C_GenerateRandom only for a logged-in user
-bool gNoDigest = false;   // for samples too large to be worth it
-std::mutex gMutex;        // over gControl: randdump calls from several threads
+bool gNeedLogin = false;             // C_GenerateRandom only for a logged-in user
+bool gNoDigest = false;              // for samples too large to be worth it
+std::optional<CK_SLOT_ID> gBadSlot;  // a reader holding a card the module does not know
+std::mutex gMutex;                   // over gControl: randdump calls from several threads
 
 // What a call was asked, before it is made.
 template <Call C, typename... A>
@@ -103,6 +104,10 @@ struct Hook<CK_RV (*)(A...)> {
             return code;
         if (C == Call::GenerateRandom && gNeedLogin && !gControl.loggedIn)
             return CKR_USER_NOT_LOGGED_IN;
+        if constexpr (C == Call::GetTokenInfo) {
+            if (std::get<0>(std::tie(args...)) == gBadSlot)
+                return CKR_TOKEN_NOT_RECOGNIZED;
+        }
         Before<C>(args...);
         lock.unlock();
         const CK_RV rv = (gReal->*Member)(args...);
@@ -179,6 +184,8 @@ void Configure()
     gPauseUs = std::stoul("0" + gScript["pause"]);
     gNeedLogin = gScript.count("needlogin") != 0;
     gNoDigest = gScript.count("nodigest") != 0;
+    if (gScript.count("badslot") != 0)
+        gBadSlot = std::stoul(gScript["badslot"]);
     if (gScript.count("log") != 0)
         std::atexit(WriteLog);
 }

@@ -44,15 +44,23 @@ std::optional<CK_SLOT_ID> ParseSlotId(std::string_view text)
 
 std::optional<std::uint64_t> ParseSize(std::string_view text)
 {
-    constexpr std::array<std::pair<std::string_view, std::uint64_t>, 8> kSuffixes{{
-        {"KB", 1000ULL},
-        {"MB", 1000ULL * 1000},
-        {"GB", 1000ULL * 1000 * 1000},
-        {"TB", 1000ULL * 1000 * 1000 * 1000},
-        {"K", 1ULL << 10U},
-        {"M", 1ULL << 20U},
-        {"G", 1ULL << 30U},
-        {"T", 1ULL << 40U},
+    constexpr std::uint64_t kKi = 1024;
+    constexpr std::uint64_t kK = 1000;
+    constexpr std::array<std::pair<std::string_view, std::uint64_t>, 14> kSuffixes{{
+        {"KiB", kKi},
+        {"MiB", kKi * kKi},
+        {"GiB", kKi * kKi * kKi},
+        {"TiB", kKi * kKi * kKi * kKi},
+        {"kB", kK},
+        {"KB", kK},
+        {"MB", kK * kK},
+        {"GB", kK * kK * kK},
+        {"TB", kK * kK * kK * kK},
+        {"k", kKi},
+        {"K", kKi},
+        {"M", kKi * kKi},
+        {"G", kKi * kKi * kKi},
+        {"T", kKi * kKi * kKi * kKi},
     }};
     std::uint64_t unit = 1;
     for (const auto &[suffix, factor] : kSuffixes) {
@@ -62,8 +70,7 @@ std::optional<std::uint64_t> ParseSize(std::string_view text)
             break;
         }
     }
-    const std::optional<std::uint64_t> count =
-        ParseDigits(text, 10, std::numeric_limits<std::uint64_t>::max() / unit);
+    const std::optional<std::uint64_t> count = ParseDigits(text, 10, kMaxSize / unit);
     if (!count) {
         return std::nullopt;
     }

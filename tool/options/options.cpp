@@ -2,10 +2,10 @@
 
 #include <getopt.h>
 
+#include <algorithm>
 #include <array>
 #include <climits>
 #include <cstdint>
-#include <limits>
 #include <string_view>
 
 #include "options/numbers.h"
@@ -16,9 +16,10 @@ namespace {
 
 enum Option : int {
     kOutput = 'o',
-    kHelp = CHAR_MAX + 1,
-    kVersion,
-    kList,
+    kHelp = 'h',
+    kVersion = 'V',
+    kList = CHAR_MAX + 1,
+    kModule,
     kToken,
     kSlot,
     kBytes,
@@ -27,7 +28,7 @@ enum Option : int {
     kOptionEnd
 };
 
-constexpr std::array<option, 10> kLongOptions{{
+constexpr std::array<option, 11> kLongOptions{{
     {"output", required_argument, nullptr, kOutput},
     {"help", no_argument, nullptr, kHelp},
     {"version", no_argument, nullptr, kVersion},
@@ -37,10 +38,13 @@ constexpr std::array<option, 10> kLongOptions{{
     {"bytes", required_argument, nullptr, kBytes},
     {"block", required_argument, nullptr, kBlock},
     {"sessions", required_argument, nullptr, kSessions},
+    {"module", required_argument, nullptr, kModule},
     {nullptr, 0, nullptr, 0},
 }};
 
-constexpr const char *kSizes = "a number, with K, M, G, T (powers of 1,024) or KB, MB, GB, TB";
+constexpr const char *kSizes =
+    "a number, with K, M, G, T or KiB, MiB, GiB, TiB (powers of 1,024) or KB, MB, GB, TB (powers "
+    "of 1,000)";
 
 std::string Quoted(std::string_view text)
 {
@@ -57,7 +61,7 @@ std::string NameOf(int option)
             return Quoted(option == kOutput ? "-o" : std::string("--") + known.name);
         }
     }
-    return Quoted("?");
+    return Quoted(std::string("-") + static_cast<char>(option));
 }
 
 // A size from `least` to `most`, else `error` says what the option takes.
@@ -77,8 +81,8 @@ bool ReadSize(const char *text, std::uint64_t least, std::uint64_t most, const s
 bool ReadToken(char *uri, Options &options, std::string &error)
 {
     ckhelper::ParsedUri parsed;
-    if (const char *problem = parsed.Parse(uri, false); problem != nullptr) {
-        error = std::string("--token takes a PKCS#11 token URI; this one has ") + problem;
+    if (const std::string problem = parsed.Parse(uri, false); !problem.empty()) {
+        error = "--token: " + Quoted(ckhelper::WithoutPins(uri)) + " " + problem;
         return false;
     }
     options.token = uri;
@@ -107,16 +111,20 @@ bool ReadOption(int option, char *argument, Options &options, std::string &error
             options.output = argument;
             error = "-o takes a path, or - for standard output";
             return *argument != '\0';
+        case kModule:
+            options.module = argument;
+            error = "--module takes the path of a PKCS#11 module";
+            return *argument != '\0';
         case kBytes: {
             if (std::string_view(argument) == "unlimited") {
                 options.bytes.reset();
                 return true;
             }
             std::uint64_t bytes = 0;
-            const bool read = ReadSize(
-                argument, 1, std::numeric_limits<std::uint64_t>::max(),
-                std::string("--bytes takes a size of at least 1 (") + kSizes + ") or unlimited",
-                bytes, error);
+            const bool read = ReadSize(argument, 1, kMaxSize,
+                                       std::string("--bytes takes a size from 1 to 2^63 - 1 (") +
+                                           kSizes + ") or unlimited",
+                                       bytes, error);
             options.bytes = bytes;
             return read;
         }
@@ -146,7 +154,7 @@ bool ParseOptions(std::span<char *> argv, Options &options, std::string &error)
     std::array<bool, kOptionEnd> seen{};
     const int argc = static_cast<int>(argv.size());
     for (int option = 0;
-         (option = getopt_long(argc, argv.data(), ":o:", kLongOptions.data(), nullptr)) != -1;) {
+         (option = getopt_long(argc, argv.data(), ":o:hV", kLongOptions.data(), nullptr)) != -1;) {
         if (option == ':') {
             error = "option " + NameOf(optopt) + " needs an argument";
             return false;
@@ -166,13 +174,15 @@ bool ParseOptions(std::span<char *> argv, Options &options, std::string &error)
             return false;
         }
     }
+    options.plain = argc <= 1;
+    const auto given = std::count(seen.begin(), seen.end(), true);
     const bool alone = argc == 2;
     if (optind < argc) {
         error = "unexpected argument " + Quoted(argv[static_cast<std::size_t>(optind)]);
     } else if ((seen.at(kHelp) || seen.at(kVersion)) && !alone) {
         error = "--help and --version take no other argument";
-    } else if (seen.at(kList) && !alone) {
-        error = "--list lists every slot and takes no other argument";
+    } else if (seen.at(kList) && given != (seen.at(kModule) ? 2 : 1)) {
+        error = "--list lists every slot and takes no other argument but --module";
     } else if (options.slot && options.token != nullptr) {
         error = "--slot and --token both choose the token; give one of them";
     } else if (!options.bytes && options.output == nullptr) {

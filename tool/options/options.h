@@ -19,6 +19,8 @@ struct Options {
 
     enum class Action { kDump, kList, kHelp, kVersion };
     Action action = Action::kDump;
+    bool plain = true;               // no argument at all: the run as it always was
+    const char *module = nullptr;    // --module
     std::optional<CK_SLOT_ID> slot;  // --slot
     char *token = nullptr;           // --token: the URI, where the command line holds it
     const char *output = nullptr;    // -o: a path, or "-" for standard output
@@ -28,7 +30,7 @@ struct Options {
 };
 
 // Reads the command line into `options`. False when it is malformed; `error` then says what is
-// wrong, in a phrase.
+// wrong, in a phrase that names the option.
 bool ParseOptions(std::span<char *> argv, Options &options, std::string &error);
 
 }  // namespace randdump

@@ -39,6 +39,11 @@ std::string DirectoryOf(const std::string &path)
     return slash == 0 ? "/" : path.substr(0, slash);
 }
 
+std::string NameOf(const std::string &path)
+{
+    return path.substr(path.rfind('/') + 1);
+}
+
 // A name beside the target that nobody can guess, and so take, in advance. Empty when the
 // kernel gives no random bytes.
 std::string TemporaryName(const std::string &target)
@@ -57,8 +62,8 @@ std::string TemporaryName(const std::string &target)
 
 }  // namespace
 
-OutputFile::OutputFile(std::string target, uid_t user)
-    : target_(std::move(target)), directory_(DirectoryOf(target_)), user_(user)
+OutputFile::OutputFile(const std::string &target, uid_t user, std::optional<FileId> expected)
+    : directory_(DirectoryOf(target)), name_(NameOf(target)), user_(user), expected_(expected)
 {
 }
 
@@ -75,23 +80,29 @@ bool OutputFile::Fail()
 
 void OutputFile::Discard()
 {
+    if (!temporaryName_.empty()) {
+        unlinkat(directoryFd_, temporaryName_.c_str(), 0);
+        ForgetOnSignal();
+        temporaryName_.clear();
+    }
     for (int *fd : {&fd_, &directoryFd_}) {
         if (*fd >= 0) {
             close(*fd);
             *fd = -1;
         }
     }
-    if (!namedPath_.empty()) {
-        unlink(namedPath_.c_str());
-        ForgetOnSignal();
-        namedPath_.clear();
-    }
 }
 
 bool OutputFile::Open(std::uint64_t size)
 {
     directoryFd_ = open(directory_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (directoryFd_ < 0 || !CheckTarget(size) || (!CreateUnnamed() && !CreateNamed())) {
+    if (directoryFd_ < 0) {
+        return Fail();
+    }
+    if (!CheckTarget(size)) {
+        return reason_.empty() ? Fail() : false;
+    }
+    if (!CreateUnnamed() && !CreateNamed()) {
         return Fail();
     }
     const int flags = fcntl(fd_, F_GETFL);
@@ -104,13 +115,18 @@ bool OutputFile::Open(std::uint64_t size)
 bool OutputFile::CheckTarget(std::uint64_t size)
 {
     struct stat existing {};
-    if (lstat(target_.c_str(), &existing) == 0) {
+    if (fstatat(directoryFd_, name_.c_str(), &existing, AT_SYMLINK_NOFOLLOW) == 0) {
         if (S_ISDIR(existing.st_mode)) {
             errno = EISDIR;
             return false;
         }
+        if (expected_ &&
+            (existing.st_dev != expected_->device || existing.st_ino != expected_->inode)) {
+            reason_ = "another file took its name while randdump opened it";
+            return false;
+        }
         const bool link = S_ISLNK(existing.st_mode);
-        if (!link && faccessat(AT_FDCWD, target_.c_str(), W_OK, AT_EACCESS) != 0) {
+        if (!link && faccessat(directoryFd_, name_.c_str(), W_OK, AT_EACCESS) != 0) {
             return false;
         }
         // In a sticky directory only the file's or the directory's owner may replace it.
@@ -127,7 +143,7 @@ bool OutputFile::CheckTarget(std::uint64_t size)
         owner_ = existing.st_uid;
         group_ = existing.st_gid;
         mode_ = existing.st_mode & 0777;
-    } else if (errno != ENOENT) {
+    } else if (errno != ENOENT || expected_) {
         return false;
     }
     rlimit limit{};
@@ -154,9 +170,9 @@ bool OutputFile::CreateUnnamed()
         close(probe);
     }
     if (linkable) {
-        unlink(namedPath_.c_str());
+        unlinkat(directoryFd_, temporaryName_.c_str(), 0);
         ForgetOnSignal();
-        namedPath_.clear();
+        temporaryName_.clear();
         return true;
     }
     close(fd_);
@@ -166,8 +182,8 @@ bool OutputFile::CreateUnnamed()
 
 bool OutputFile::CreateNamed()
 {
-    return TakeTemporaryName([this](const char *path) {
-        fd_ = open(path, O_CREAT | O_EXCL | O_WRONLY | O_CLOEXEC, kPrivateMode);
+    return TakeTemporaryName([this](const char *name) {
+        fd_ = openat(directoryFd_, name, O_CREAT | O_EXCL | O_WRONLY | O_CLOEXEC, kPrivateMode);
         return fd_ >= 0;
     });
 }
@@ -175,27 +191,27 @@ bool OutputFile::CreateNamed()
 bool OutputFile::LinkUnnamed(int fd)
 {
     const std::string self = "/proc/self/fd/" + std::to_string(fd);
-    return TakeTemporaryName([&](const char *path) {
-        return linkat(fd, "", AT_FDCWD, path, AT_EMPTY_PATH) == 0 ||
+    return TakeTemporaryName([&](const char *name) {
+        return linkat(fd, "", directoryFd_, name, AT_EMPTY_PATH) == 0 ||
                (errno != EEXIST &&
-                linkat(AT_FDCWD, self.c_str(), AT_FDCWD, path, AT_SYMLINK_FOLLOW) == 0);
+                linkat(AT_FDCWD, self.c_str(), directoryFd_, name, AT_SYMLINK_FOLLOW) == 0);
     });
 }
 
 // Tries unpredictable names beside the target until `create` makes a file under one (another
 // file may have a name by chance: EEXIST). The file made is removed if a signal stops the run;
 // a file that was there before is not this process's to remove.
-bool OutputFile::TakeTemporaryName(const std::function<bool(const char *path)> &create)
+bool OutputFile::TakeTemporaryName(const std::function<bool(const char *name)> &create)
 {
     for (unsigned attempt = 0; attempt < kNameAttempts; ++attempt) {
-        std::string path = TemporaryName(target_);
-        if (path.empty()) {
+        std::string name = TemporaryName(name_);
+        if (name.empty()) {
             return false;
         }
         const StopSignalsHeld held;
-        if (create(path.c_str())) {
-            RemoveOnSignal(path);
-            namedPath_ = std::move(path);
+        if (create(name.c_str())) {
+            RemoveOnSignal(directoryFd_, name);
+            temporaryName_ = std::move(name);
             return true;
         }
         if (errno != EEXIST) {
@@ -267,7 +283,7 @@ bool OutputFile::Commit()
     // fsync before the rename: after a crash the target holds either the old file or the whole
     // new one, never a short one.
     if (fd_ < 0 || !GiveFinalMode() || fsync(fd_) != 0 ||
-        (namedPath_.empty() && !LinkUnnamed(fd_))) {
+        (temporaryName_.empty() && !LinkUnnamed(fd_))) {
         return Fail();
     }
     const int fd = fd_;
@@ -277,11 +293,11 @@ bool OutputFile::Commit()
     }
     {
         const StopSignalsHeld held;
-        if (rename(namedPath_.c_str(), target_.c_str()) != 0) {
+        if (renameat(directoryFd_, temporaryName_.c_str(), directoryFd_, name_.c_str()) != 0) {
             return Fail();
         }
         ForgetOnSignal();
-        namedPath_.clear();
+        temporaryName_.clear();
     }
     inPlace_ = true;
     // The rename is on disk only once the directory is.

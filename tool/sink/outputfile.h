@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <span>
 #include <string>
 
@@ -14,16 +15,25 @@
 
 namespace randdump {
 
+// A file as the file system knows it, whatever its names.
+struct FileId {
+    dev_t device;
+    ino_t inode;
+};
+
 // The bytes go to an unnamed temporary file beside the target (or, where the file system or the
 // system cannot name one later, one under an unpredictable name); Commit() moves it over the
 // target. Until then an existing target is untouched, and a file that is never committed
 // disappears, on a signal too. The temporary file is the process's alone (mode 0600) until it
 // takes its final mode just before it is moved. Everything that can be checked is checked by
-// Open(), before the long work. A symbolic link at the target is replaced, never followed.
+// Open(), before the long work. A symbolic link at the target is replaced, never followed. All
+// the work is done in the directory as it was opened at the start, even if another takes its
+// name meanwhile.
 class OutputFile final : public Sink {
 public:
-    // `user` is the user the file work is done as (see AsRealUser).
-    OutputFile(std::string target, uid_t user);
+    // `user` is the user the file work is done as (see AsRealUser). With `expected`, the target
+    // must be that file when it is checked.
+    OutputFile(const std::string &target, uid_t user, std::optional<FileId> expected = {});
     ~OutputFile() override;
     OutputFile(const OutputFile &) = delete;
     OutputFile &operator=(const OutputFile &) = delete;
@@ -51,15 +61,16 @@ private:
     bool CreateUnnamed();
     bool CreateNamed();
     bool LinkUnnamed(int fd);
-    bool TakeTemporaryName(const std::function<bool(const char *path)> &create);
+    bool TakeTemporaryName(const std::function<bool(const char *name)> &create);
     bool Reserve(std::uint64_t size);
     [[nodiscard]] bool GiveFinalMode() const;
     void Discard();
 
-    std::string target_;
     std::string directory_;
+    std::string name_;  // the target's, in the directory
     uid_t user_;
-    std::string namedPath_;  // set while a named temporary file exists
+    std::optional<FileId> expected_;
+    std::string temporaryName_;  // set while a named temporary file exists
     int directoryFd_ = -1;
     int fd_ = -1;
     bool direct_ = false;

@@ -1,5 +1,6 @@
 #include "sink/signals.h"
 
+#include <fcntl.h>
 #include <linux/limits.h>
 #include <pthread.h>
 #include <unistd.h>
@@ -13,7 +14,8 @@ namespace {
 
 // Read by the signal handler, which can be given nothing else.
 // NOLINTBEGIN(cppcoreguidelines-avoid-non-const-global-variables)
-std::array<char, PATH_MAX> gPath{};
+std::array<char, NAME_MAX + 1> gName{};
+volatile std::sig_atomic_t gDirectoryFd = -1;
 volatile std::sig_atomic_t gArmed = 0;
 // NOLINTEND(cppcoreguidelines-avoid-non-const-global-variables)
 
@@ -22,7 +24,7 @@ constexpr std::array kStopSignals{SIGINT, SIGTERM, SIGHUP, SIGQUIT};
 void OnStop(int signal)
 {
     if (gArmed != 0) {
-        unlink(gPath.data());
+        unlinkat(gDirectoryFd, gName.data(), 0);
     }
     std::signal(signal, SIG_DFL);
     std::raise(signal);
@@ -52,13 +54,14 @@ void InstallSignalHandlers()
     std::signal(SIGPIPE, SIG_IGN);
 }
 
-void RemoveOnSignal(const std::string &path)
+void RemoveOnSignal(int directoryFd, const std::string &name)
 {
     gArmed = 0;
-    const std::size_t length = std::min(path.size(), gPath.size() - 1);
-    std::memcpy(gPath.data(), path.data(), length);
-    gPath.at(length) = '\0';
-    gArmed = path.size() < gPath.size() ? 1 : 0;
+    const std::size_t length = std::min(name.size(), gName.size() - 1);
+    std::memcpy(gName.data(), name.data(), length);
+    gName.at(length) = '\0';
+    gDirectoryFd = directoryFd;
+    gArmed = name.size() < gName.size() ? 1 : 0;
 }
 
 void ForgetOnSignal()

@@ -14,8 +14,9 @@ namespace randdump {
 // so that a reader that goes away shows as EPIPE.
 void InstallSignalHandlers();
 
-// Names a file this process has just created; ForgetOnSignal() lets it be.
-void RemoveOnSignal(const std::string &path);
+// Names a file this process has just created, by its name in a directory it holds open;
+// ForgetOnSignal() lets it be.
+void RemoveOnSignal(int directoryFd, const std::string &name);
 void ForgetOnSignal();
 
 // Holds the stopping signals back while it lives: a file is created and named for removal with

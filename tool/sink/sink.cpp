@@ -7,39 +7,73 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <optional>
 #include <string_view>
+#include <utility>
 
+#include "descriptor.h"
 #include "sink/outputfile.h"
 #include "sink/stream.h"
 
 namespace randdump {
 namespace {
 
-// A path that names something other than a regular file or a directory (a FIFO, a device,
-// through a link too) is written straight; anything else is a durable file.
-bool IsStream(const char *path)
+using ckhelper::Descriptor;
+
+bool Same(const struct stat &a, const struct stat &b)
 {
-    struct stat target {};
-    return stat(path, &target) == 0 && !S_ISREG(target.st_mode) && !S_ISDIR(target.st_mode);
+    return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
 }
 
-// The file a path given to -o names: a symbolic link is followed, as a shell's redirection or cp
-// would (/dev/stdout is one), rather than replaced. The default sample's name never is.
-std::string Resolved(const char *path)
+// A FIFO or character device named by -o, opened for writing (a socket cannot be): the object
+// the kernel gave for `path` before, and not another put there since.
+std::unique_ptr<Sink> OpenStream(const char *path, const struct stat &found, std::string &reason)
 {
-    struct stat link {};
-    if (lstat(path, &link) != 0 || !S_ISLNK(link.st_mode)) {
-        return path;
+    Descriptor fd(open(path, O_WRONLY | O_NOCTTY | O_CLOEXEC));
+    struct stat opened {};
+    if (fd.Get() < 0 || fstat(fd.Get(), &opened) != 0) {
+        reason = std::strerror(errno);
+        return nullptr;
     }
-    const std::unique_ptr<char, decltype(&std::free)> target(realpath(path, nullptr), &std::free);
-    return target ? target.get() : path;
+    if (!Same(found, opened)) {
+        reason = "it was replaced while randdump opened it";
+        return nullptr;
+    }
+    return std::make_unique<Stream>(fd.Release());
+}
+
+// The regular file a link given to -o leads to, found where it is: the file the kernel gave,
+// checked to be the one at the place found.
+std::optional<std::string> LinkedFile(const char *path, const struct stat &found,
+                                      std::string &reason)
+{
+    const std::unique_ptr<char, decltype(&std::free)> real(realpath(path, nullptr), &std::free);
+    struct stat there {};
+    if (!real || lstat(real.get(), &there) != 0) {
+        reason = std::strerror(errno);
+        return std::nullopt;
+    }
+    if (!Same(found, there)) {
+        reason = "the file its link leads to was replaced while randdump looked at it";
+        return std::nullopt;
+    }
+    return std::string(real.get());
 }
 
 }  // namespace
 
-bool ToStandardOutput(const Options &options)
+bool ToStandardOutput(Options &options, bool stdoutClosed)
 {
-    return options.output != nullptr && std::string_view(options.output) == "-";
+    if (options.output == nullptr) {
+        return false;
+    }
+    struct stat out {};
+    struct stat named {};
+    if (std::string_view(options.output) != "-" && !stdoutClosed &&
+        fstat(STDOUT_FILENO, &out) == 0 && stat(options.output, &named) == 0 && Same(out, named)) {
+        options.output = "-";
+    }
+    return std::string_view(options.output) == "-";
 }
 
 std::string SampleName(const Options &options, CK_SLOT_ID slot)
@@ -47,14 +81,17 @@ std::string SampleName(const Options &options, CK_SLOT_ID slot)
     if (options.output == nullptr) {
         return "random_" + std::to_string(slot) + ".txt";
     }
-    return ToStandardOutput(options) ? "standard output" : options.output;
+    return std::string_view(options.output) == "-" ? "standard output" : options.output;
 }
 
-std::string OutputProblem(const Options &options)
+std::string OutputProblem(const Options &options, bool stdoutClosed)
 {
-    if (ToStandardOutput(options)) {
-        return isatty(STDOUT_FILENO) == 1 ? "standard output is a terminal; pipe the sample to "
-                                            "its reader, or name a file with -o"
+    if (options.output != nullptr && std::string_view(options.output) == "-") {
+        if (stdoutClosed) {
+            return "-o -: standard output is closed; open it on the sample's reader";
+        }
+        return isatty(STDOUT_FILENO) == 1 ? "-o -: standard output is a terminal; pipe the sample "
+                                            "to its reader, or name a file with -o"
                                           : "";
     }
     struct stat target {};
@@ -83,16 +120,42 @@ std::unique_ptr<Sink> OpenSink(const Options &options, const std::string &name, 
     if (stdoutFd >= 0) {
         return std::make_unique<Stream>(stdoutFd);
     }
-    const std::string path = options.output != nullptr ? Resolved(options.output) : name;
-    if (options.output != nullptr && IsStream(path.c_str())) {
-        const int fd = open(path.c_str(), O_WRONLY | O_NOCTTY | O_CLOEXEC);
-        if (fd < 0) {
+    std::string path = name;
+    std::optional<FileId> expected;
+    if (options.output != nullptr) {
+        // What the kernel gives for the path, following a link as a redirection would.
+        const Descriptor found(open(options.output, O_PATH | O_CLOEXEC));
+        struct stat link {};
+        struct stat target {};
+        if (found.Get() < 0 &&
+            (errno != ENOENT || (lstat(options.output, &link) == 0 && S_ISLNK(link.st_mode)))) {
+            reason = std::strerror(errno);  // a link that leads nowhere is not replaced either
+            return nullptr;
+        }
+        if (found.Get() >= 0 && fstat(found.Get(), &target) != 0) {
             reason = std::strerror(errno);
             return nullptr;
         }
-        return std::make_unique<Stream>(fd);
+        if (found.Get() >= 0 && S_ISBLK(target.st_mode)) {
+            reason = "it is a block device, which randdump never writes to";
+            return nullptr;
+        }
+        if (found.Get() >= 0 && !S_ISREG(target.st_mode) && !S_ISDIR(target.st_mode)) {
+            return OpenStream(options.output, target, reason);
+        }
+        if (found.Get() >= 0 && S_ISREG(target.st_mode)) {
+            expected = FileId{target.st_dev, target.st_ino};
+            if (lstat(options.output, &link) == 0 && S_ISLNK(link.st_mode)) {
+                const std::optional<std::string> linked =
+                    LinkedFile(options.output, target, reason);
+                if (!linked) {
+                    return nullptr;
+                }
+                path = *linked;
+            }
+        }
     }
-    auto file = std::make_unique<OutputFile>(path, user);
+    auto file = std::make_unique<OutputFile>(path, user, expected);
     if (!file->Open(options.bytes.value_or(0))) {
         reason = file->Reason();
         return nullptr;

@@ -61,20 +61,27 @@ bool WriteAll(std::span<const std::byte> bytes, Write write)
 // The name the messages give the sample: its path, or "standard output".
 std::string SampleName(const Options &options, CK_SLOT_ID slot);
 
-// What is wrong with the options' output that can be seen before anything is loaded or
-// touched (standard output a terminal, an unlimited sample to a file); empty when nothing is.
-std::string OutputProblem(const Options &options);
+// Whether the sample goes to standard output: -o -, or a path that names the open file standard
+// output is (/dev/stdout, /dev/fd/1, the file it was redirected to), which then becomes -o -, so
+// that it is written through descriptor 1 (appending where that appends) and nothing else lands
+// in it. Standard output that was closed at start is nothing's.
+bool ToStandardOutput(Options &options, bool stdoutClosed);
 
-// Whether the sample goes to standard output (-o -).
-bool ToStandardOutput(const Options &options);
+// What is wrong with the options' output that can be seen before anything is loaded (standard
+// output closed or a terminal, an unlimited sample to a file); empty when nothing is.
+std::string OutputProblem(const Options &options, bool stdoutClosed);
 
 // Moves standard output to a descriptor of its own, for the sample, and points descriptor 1 at
 // standard error, so that the banner, every message and whatever a module prints cannot mix
 // with the sample. Returns the sample's descriptor, or -1 with errno set.
 int TakeStandardOutput();
 
-// Opens the sink: standard output (`stdoutFd`), a file that is not regular, written straight, or
-// a durable file for `size` bytes, as the user `user`. Null, with `reason` set, on failure.
+// Opens the sink: standard output (`stdoutFd`), a FIFO or a character device, written straight,
+// or a durable file for `size` bytes, as the user `user`. A path given to -o is opened as a
+// shell's redirection would open it, the kernel following a link with its protections, and
+// what was opened is what is written: the device or FIFO itself, or the regular file, replaced
+// where it is; a block device is refused, and so is a link that leads nowhere. The default
+// sample's name is never followed. Null, with `reason` set, on failure.
 std::unique_ptr<Sink> OpenSink(const Options &options, const std::string &name, int stdoutFd,
                                uid_t user, std::string &reason);
 

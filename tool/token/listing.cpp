@@ -1,5 +1,6 @@
 #include "token/listing.h"
 
+#include <algorithm>
 #include <array>
 #include <vector>
 
@@ -30,13 +31,21 @@ std::string TokenUri(CK_SLOT_ID slot)
     return uri;
 }
 
-CK_RV ListToken(const CK_FUNCTION_LIST &p11, CK_SLOT_ID slot, std::FILE *out)
+// "CALL error CODE, TEXT", in the listing, for a slot that cannot be read.
+void ListFailure(std::FILE *out, const char *indent, const char *call, CK_RV rv)
+{
+    std::array<char, 100> ErrorString{};
+    GetErrorString(rv, ErrorString.data(), ErrorString.size());
+    std::fprintf(out, "%s%s error %lx, %s\n", indent, call, rv, ErrorString.data());
+}
+
+void ListToken(const CK_FUNCTION_LIST &p11, CK_SLOT_ID slot, std::FILE *out)
 {
     CK_TOKEN_INFO token{};
     const CK_RV rv = p11.C_GetTokenInfo(slot, &token);
     if (rv != CKR_OK) {
-        ReportFailure("C_GetTokenInfo", rv);
-        return rv;
+        ListFailure(out, "  token: ", "C_GetTokenInfo", rv);
+        return;
     }
     std::fprintf(out,
                  "  token: %s\n  manufacturer: %s\n  model: %s\n  serial: %s\n"
@@ -46,7 +55,36 @@ CK_RV ListToken(const CK_FUNCTION_LIST &p11, CK_SLOT_ID slot, std::FILE *out)
                  Printable(token.model).c_str(), Printable(token.serialNumber).c_str(),
                  YesNo(token.flags, CKF_RNG), YesNo(token.flags, CKF_LOGIN_REQUIRED),
                  YesNo(token.flags, CKF_TOKEN_INITIALIZED), TokenUri(slot).c_str());
-    return CKR_OK;
+}
+
+// The length of the well-formed UTF-8 sequence `text` starts with (RFC 3629); 0 when it starts
+// with none.
+std::size_t Utf8Length(std::span<const CK_UTF8CHAR> text)
+{
+    const unsigned lead = text[0];
+    std::size_t length = 0;
+    unsigned low = 0x80;  // the second byte's bounds, narrower after some leads
+    unsigned high = 0xBF;
+    if (lead >= 0xC2 && lead <= 0xDF) {
+        length = 2;
+    } else if (lead >= 0xE0 && lead <= 0xEF) {
+        length = 3;
+        low = lead == 0xE0 ? 0xA0 : low;
+        high = lead == 0xED ? 0x9F : high;
+    } else if (lead >= 0xF0 && lead <= 0xF4) {
+        length = 4;
+        low = lead == 0xF0 ? 0x90 : low;
+        high = lead == 0xF4 ? 0x8F : high;
+    }
+    if (length == 0 || text.size() < length || text[1] < low || text[1] > high) {
+        return 0;
+    }
+    for (std::size_t i = 2; i < length; ++i) {
+        if (text[i] < 0x80 || text[i] > 0xBF) {
+            return 0;
+        }
+    }
+    return length;
 }
 
 }  // namespace
@@ -57,15 +95,28 @@ std::string Printable(std::span<const CK_UTF8CHAR> field)
     while (end > 0 && field[end - 1] == ' ') {
         --end;
     }
+    const auto escape = [](std::string &text, CK_UTF8CHAR byte) {
+        std::array<char, 5> escaped{};
+        std::snprintf(escaped.data(), escaped.size(), "\\x%02X", byte);
+        text += escaped.data();
+    };
     std::string text;
-    for (const CK_UTF8CHAR byte : field.first(end)) {
-        if (byte < 0x20 || byte == 0x7F) {
-            std::array<char, 5> escaped{};
-            std::snprintf(escaped.data(), escaped.size(), "\\x%02X", byte);
-            text += escaped.data();
+    field = field.first(end);
+    for (std::size_t at = 0; at < field.size();) {
+        const CK_UTF8CHAR byte = field[at];
+        const std::size_t length = byte < 0x80 ? 1 : Utf8Length(field.subspan(at));
+        // C0 and C1 controls, in one byte or as UTF-8 (U+0080 to U+009F), and bytes that are no
+        // UTF-8 at all, which a terminal in another encoding might take for controls.
+        const bool control =
+            byte < 0x20 || byte == 0x7F || (length == 2 && byte == 0xC2 && field[at + 1] < 0xA0);
+        if (length == 0 || control) {
+            for (const CK_UTF8CHAR each : field.subspan(at, std::max<std::size_t>(length, 1))) {
+                escape(text, each);
+            }
         } else {
-            text += static_cast<char>(byte);
+            text.append(reinterpret_cast<const char *>(&field[at]), length);
         }
+        at += std::max<std::size_t>(length, 1);
     }
     return text;
 }
@@ -88,19 +139,21 @@ CK_RV ListSlots(const CK_FUNCTION_LIST &p11, std::FILE *out)
     if (slots.empty()) {
         std::fputs("No slots\n", out);
     }
+    // A slot that cannot be read (a reader holding a foreign card) is shown as such, and the
+    // others still are.
     for (const CK_SLOT_ID slot : slots) {
         CK_SLOT_INFO info{};
         rv = p11.C_GetSlotInfo(slot, &info);
+        std::fprintf(out, "Slot %s: ", SlotName(slot).c_str());
         if (rv != CKR_OK) {
-            ReportFailure("C_GetSlotInfo", rv);
-            return rv;
+            ListFailure(out, "", "C_GetSlotInfo", rv);
+            continue;
         }
-        std::fprintf(out, "Slot %s: %s\n", SlotName(slot).c_str(),
-                     Printable(info.slotDescription).c_str());
+        std::fprintf(out, "%s\n", Printable(info.slotDescription).c_str());
         if ((info.flags & CKF_TOKEN_PRESENT) == 0) {
             std::fputs("  no token\n", out);
-        } else if ((rv = ListToken(p11, slot, out)) != CKR_OK) {
-            return rv;
+        } else {
+            ListToken(p11, slot, out);
         }
     }
     return CKR_OK;

@@ -12,12 +12,14 @@ namespace randdump {
 
 // Prints every slot (with a token or not) to `out`: its ID in decimal and hex and its
 // description; for a token, its label, manufacturer, model, serial, the flags that matter to
-// randdump, and its URI, ready for --token. Returns the code of a call that failed, after
-// printing it on standard error.
+// randdump, and its URI, ready for --token. A slot whose information cannot be read shows the
+// failure in its place. Returns C_GetSlotList's code when it failed, after printing it on
+// standard error.
 CK_RV ListSlots(const CK_FUNCTION_LIST &p11, std::FILE *out);
 
 // A blank-padded field of CK_TOKEN_INFO or CK_SLOT_INFO as text: trailing blanks stripped, bytes
-// that would drive a terminal shown as \xNN.
+// that would drive a terminal (C0 and C1 controls, in one byte or in UTF-8) and bytes that are
+// not UTF-8 shown as \xNN.
 std::string Printable(std::span<const CK_UTF8CHAR> field);
 
 // "ID (0xHEX)".

@@ -9,13 +9,17 @@ Sessions::~Sessions()
     }
 }
 
-CK_RV Sessions::Open(CK_SLOT_ID slot, unsigned count)
+CK_RV Sessions::Open(CK_SLOT_ID slot, unsigned count, bool readOnlyToo)
 {
     handles_.reserve(count);
-    for (unsigned i = 0; i < count; ++i) {
+    CK_FLAGS flags = CKF_RW_SESSION | CKF_SERIAL_SESSION;
+    while (handles_.size() < count) {
         CK_SESSION_HANDLE hSession = CK_INVALID_HANDLE;
-        const CK_RV rv = p11_.C_OpenSession(slot, CKF_RW_SESSION | CKF_SERIAL_SESSION, nullptr,
-                                            nullptr, &hSession);
+        const CK_RV rv = p11_.C_OpenSession(slot, flags, nullptr, nullptr, &hSession);
+        if (rv == CKR_TOKEN_WRITE_PROTECTED && readOnlyToo && flags != CKF_SERIAL_SESSION) {
+            flags = CKF_SERIAL_SESSION;
+            continue;
+        }
         if (rv != CKR_OK) {
             return rv;
         }

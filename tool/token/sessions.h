@@ -10,7 +10,7 @@
 
 namespace randdump {
 
-// Read/write sessions on one slot, each closed when this goes.
+// Sessions on one slot, read/write where the token allows, each closed when this goes.
 class Sessions {
 public:
     explicit Sessions(const CK_FUNCTION_LIST &p11) : p11_(p11) {}
@@ -20,8 +20,10 @@ public:
     Sessions(Sessions &&) = delete;
     Sessions &operator=(Sessions &&) = delete;
 
-    // Opens `count` sessions on `slot`; the first failure ends the opening and is returned.
-    CK_RV Open(CK_SLOT_ID slot, unsigned count);
+    // Opens `count` read/write sessions on `slot`; the first failure ends the opening and is
+    // returned. With `readOnlyToo`, a write-protected token's sessions are read-only: drawing
+    // writes nothing to the token.
+    CK_RV Open(CK_SLOT_ID slot, unsigned count, bool readOnlyToo);
     // Logs the user in, for all of the application's sessions on the token; a user already
     // logged in counts as success.
     CK_RV Login(std::string_view pin);

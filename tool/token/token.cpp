@@ -5,14 +5,76 @@
 #include <string>
 #include <vector>
 
+#include "options/usage.h"
 #include "report.h"
 #include "token/listing.h"
 
 namespace randdump {
+namespace {
 
-bool TokenPin::Read(char *uri)
+// The initialised tokens present, which --token chooses among.
+CK_ULONG InitialisedTokens(const CK_FUNCTION_LIST &p11)
 {
-    if (uri_.Parse(uri, false) != nullptr || uri_.Pin(file_, pin_) != CKR_OK) {
+    std::vector<CK_SLOT_ID> present;
+    ckhelper::SlotList(p11, CK_TRUE, present);
+    return static_cast<CK_ULONG>(
+        std::count_if(present.begin(), present.end(), [&](CK_SLOT_ID slot) {
+            CK_TOKEN_INFO info{};
+            return p11.C_GetTokenInfo(slot, &info) == CKR_OK &&
+                   (info.flags & CKF_TOKEN_INITIALIZED) != 0;
+        }));
+}
+
+// The one initialised token the URI matches; otherwise says why there is none to choose.
+std::optional<CK_SLOT_ID> MatchToken(const CK_FUNCTION_LIST &p11, const char *token,
+                                     ExitStatus &status)
+{
+    ckhelper::ParsedUri uri;
+    if (!uri.Parse(token, false).empty() || uri.NamesAnotherModule()) {
+        RefuseUsage(std::string("--token names another module than ") + ProviderModulePath());
+        status = kUsageError;
+        return std::nullopt;
+    }
+    std::vector<CK_SLOT_ID> slots;
+    const CK_RV rv = ckhelper::MatchingSlots(p11, uri, slots, true);
+    if (rv != CKR_OK) {
+        ReportFailure("C_GetSlotList", rv);
+        return std::nullopt;
+    }
+    if (slots.size() == 1) {
+        return slots.front();
+    }
+    const std::string shown = ckhelper::WithoutPins(token);
+    if (slots.empty()) {
+        const CK_ULONG seen = InitialisedTokens(p11);
+        std::fprintf(stderr,
+                     "No initialised token matches %s (%lu initialised token%s present); randdump "
+                     "--list shows them\n",
+                     shown.c_str(), seen, seen == 1 ? "" : "s");
+        return std::nullopt;
+    }
+    std::fprintf(stderr,
+                 "%zu initialised tokens match %s; add serial= or slot-id= to choose one:\n",
+                 slots.size(), shown.c_str());
+    for (const CK_SLOT_ID slot : slots) {
+        CK_TOKEN_INFO info{};
+        p11.C_GetTokenInfo(slot, &info);
+        std::fprintf(stderr, "  slot %s: %s\n", SlotName(slot).c_str(),
+                     Printable(info.label).c_str());
+    }
+    return std::nullopt;
+}
+
+}  // namespace
+
+bool TokenPin::Read(char *uri, std::string &reason)
+{
+    if (const std::string problem = uri_.Parse(uri, false); !problem.empty()) {
+        reason = "--token: the URI " + problem;
+        return false;
+    }
+    if (uri_.Pin(file_, pin_, &reason) != CKR_OK) {
+        reason = "--token: " + reason;
         return false;
     }
     for (const std::string_view value : ckhelper::PinValues(uri)) {
@@ -24,45 +86,20 @@ bool TokenPin::Read(char *uri)
 std::optional<CK_SLOT_ID> ChooseSlot(const CK_FUNCTION_LIST &p11, const Options &options,
                                      ExitStatus &status)
 {
-    if (options.token == nullptr) {
-        return options.slot.value_or(0);
-    }
     status = kNoToken;
-    CK_ULONG count = 0;
-    CK_RV rv = FindSlotsByUri(options.token, nullptr, &count);
-    std::vector<CK_SLOT_ID> slots(rv == CKR_OK ? count : 0);
-    if (!slots.empty()) {
-        rv = FindSlotsByUri(options.token, slots.data(), &count);
+    if (options.token == nullptr && !options.slot) {
+        return CK_SLOT_ID{0};
     }
-    if (rv == CKR_ARGUMENTS_BAD) {  // the URI itself was found sound before
-        std::fprintf(stderr, "randdump: --token names another module than %s\n",
-                     ProviderModulePath());
-        status = kUsageError;
+    const std::optional<CK_SLOT_ID> slot =
+        options.slot ? options.slot : MatchToken(p11, options.token, status);
+    // A token that cannot generate is named now, rather than by a session's first call.
+    CK_TOKEN_INFO info{};
+    if (slot && p11.C_GetTokenInfo(*slot, &info) == CKR_OK && (info.flags & CKF_RNG) == 0) {
+        std::fprintf(stderr, "randdump: the token in slot %s (%s) has no random number generator\n",
+                     SlotName(*slot).c_str(), Printable(info.label).c_str());
         return std::nullopt;
     }
-    if (rv != CKR_OK) {
-        ReportFailure("FindSlotsByUri", rv);
-        return std::nullopt;
-    }
-    if (count == 1) {
-        return slots.front();
-    }
-    if (count == 0) {
-        CK_ULONG seen = 0;
-        p11.C_GetSlotList(CK_TRUE, nullptr, &seen);
-        std::fprintf(stderr, "No token matches %s (%lu token%s seen); randdump --list shows them\n",
-                     options.token, seen, seen == 1 ? "" : "s");
-        return std::nullopt;
-    }
-    std::fprintf(stderr, "%lu tokens match %s; add serial= or slot-id= to choose one:\n", count,
-                 options.token);
-    for (const CK_SLOT_ID slot : slots) {
-        CK_TOKEN_INFO info{};
-        p11.C_GetTokenInfo(slot, &info);
-        std::fprintf(stderr, "  slot %s: %s\n", SlotName(slot).c_str(),
-                     Printable(info.label).c_str());
-    }
-    return std::nullopt;
+    return slot;
 }
 
 }  // namespace randdump

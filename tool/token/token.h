@@ -5,6 +5,7 @@
 #include <p11-kit/pkcs11.h>
 
 #include <optional>
+#include <string>
 #include <string_view>
 
 #include "options/options.h"
@@ -26,8 +27,8 @@ public:
 
     // Takes the PIN from `uri` (its pin-value, or the first line of the file its pin-source
     // names), then blanks the pin-value in `uri` itself, so that the command line no longer
-    // shows it. False when the pin-source cannot be read.
-    bool Read(char *uri);
+    // shows it. False when the pin-source cannot be read; `reason` then says why.
+    bool Read(char *uri, std::string &reason);
     [[nodiscard]] std::optional<std::string_view> Get() const { return pin_; }
 
 private:
@@ -36,9 +37,9 @@ private:
     std::optional<std::string_view> pin_;
 };
 
-// The slot the options choose: slot ID 0, the --slot, or the one token that the --token URI
-// matches. When there is none, or more than one, says so on standard error and gives no slot,
-// with `status` set.
+// The slot the options choose: slot ID 0, the --slot, or the one initialised token that the
+// --token URI matches. When there is none, or more than one, or the token chosen has no random
+// number generator, says so on standard error and gives no slot, with `status` set.
 std::optional<CK_SLOT_ID> ChooseSlot(const CK_FUNCTION_LIST &p11, const Options &options,
                                      ExitStatus &status);
 
