@@ -9,6 +9,10 @@
 #      rate of one session (wall at most x1/12)
 #   5. SoftHSM2 itself, 50 MiB to /dev/null: --sessions 2 against one (no target: what two
 #      cores give)
+#   6. the health checks alone, on a buffer in memory, on one core: at least 500 MiB/s
+#   7. --check, 256 MiB to /dev/null through -o -, against the same run without it: wall at most
+#      x1.15, CPU at most x1.6
+#   8. --record, likewise: wall at most x1.10
 # usage: bench/run.sh [RUNS]
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -16,7 +20,7 @@ runs=${1:-9}
 scripts/deps.sh
 
 cmake -S . -B build/benchmark -G Ninja -DCMAKE_BUILD_TYPE=Release -DCKHELPER_BUILD_TESTS=ON >/dev/null
-cmake --build build/benchmark --target randdump genonly measure p11shim >/dev/null
+cmake --build build/benchmark --target randdump genonly measure checkspeed p11shim >/dev/null
 
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
@@ -45,4 +49,12 @@ compare 3 "$work/out" --max wall=0.0833 \
 echo "== 5. SoftHSM2, 50 MiB to /dev/null, on $(nproc) cores"
 compare "$runs" "$work/out" \
   "2-sessions=$randdump -o - --sessions 2" "1-session=$randdump -o -"
+echo "== 6. the health checks alone, in memory, on one core"
+build/benchmark/bench/checkspeed 2048 || missed=1
+echo "== 7. --check, 256 MiB to /dev/null"
+compare "$runs" "$work/out" --max wall=1.15 --max cpu=1.6 \
+  "check=$randdump -o - --bytes 256M --check" "plain=$randdump -o - --bytes 256M"
+echo "== 8. --record, 256 MiB to /dev/null"
+compare "$runs" "$work/out" --max wall=1.10 \
+  "record=$randdump -o - --bytes 256M --record $work/out/record.json" "plain=$randdump -o - --bytes 256M"
 exit $missed

@@ -14,7 +14,12 @@
 #include <memory>
 #include <regex>
 
+#include "evidence/fips.h"
+#include "evidence/proportion.h"
+#include "evidence/runs.h"
 #include "support/support.h"
+
+#include <nlohmann/json.hpp>
 
 namespace {
 
@@ -27,6 +32,7 @@ constexpr uid_t kNobody = 65534;
 const std::string kBanner =
     "Sorvane $Revision: 1.1 $\nRandom data dump for PKCS#11 tokens, (c) Sorvane\n";
 const std::string kOld = "an earlier sample that must survive a failed run\n";
+const std::string kRecord = "record.json";
 // A token label with a C0 control, a C1 control in one byte and in UTF-8, then an accented
 // letter, which stays as it is.
 const std::string kControls = "\x1b[2J\x9b\xc2\x9b\xc3\xa9";
@@ -86,8 +92,9 @@ struct DumpRun {
     std::string sample{};  // the sample afterwards
     struct stat info {};
     // What the directory holds afterwards, at any depth: the files, and what is not a file or a
-    // directory marked by its kind ("link@", "null%", "disk#", "fifo|").
+    // directory marked by its kind ("link@", "null%", "disk#", "fifo|"); the record apart.
     std::set<std::string> files{};
+    std::string record{};  // record.json
 };
 
 struct Case {
@@ -102,6 +109,8 @@ struct Case {
     std::uint64_t atMost = 0;                      // the bytes generated at most (0: not checked)
     std::optional<std::set<std::string>> files{};  // what the directory holds, if not the sample
     std::string prefix{};                          // what the sample's file held before the sample
+    std::string record{};             // what record.json holds, among the rest, as JSON
+    std::size_t received = SIZE_MAX;  // the most a failed stream may have received
 };
 
 class Randdump : public ::testing::Test {
@@ -171,6 +180,8 @@ protected:
                 run.files.insert(entry.path().lexically_relative(dir.path).string() +
                                  kinds.at(type));
         }
+        run.record = ReadFile(dir / kRecord);
+        run.files.erase(kRecord);
         umount2(dir.path.c_str(), MNT_DETACH);
         return run;
     }
@@ -213,6 +224,17 @@ protected:
     static inline CK_ULONG present_ = 0;       // tokens present, initialised or not
     TempDir logs_;
 };
+
+// Whether `json` holds every member of `part`, at any depth, with the same value.
+bool Holds(const nlohmann::json &json, const nlohmann::json &part)
+{
+    if (!part.is_object())
+        return json == part;
+    return json.is_object() &&
+           std::all_of(part.items().begin(), part.items().end(), [&](auto item) {
+               return json.contains(item.key()) && Holds(json[item.key()], item.value());
+           });
+}
 
 // Runs each case and checks all it promises: status, messages, the calls the module saw (and
 // that no session stays open), the session and initialisation flags, and the sample: each block
@@ -268,6 +290,11 @@ void Randdump::ExpectOutcomes(const std::vector<Case> &cases)
                 << run.calls;
         } else if (c.status != 0 && !c.options.fresh) {
             EXPECT_TRUE(run.sample == kOld || c.name == "a directory");
+        }
+        EXPECT_LE(run.sample.size(), c.received);
+        if (!c.record.empty()) {
+            const nlohmann::json record = nlohmann::json::parse(run.record, nullptr, false);
+            EXPECT_TRUE(Holds(record, nlohmann::json::parse(c.record))) << run.record;
         }
         // Standard output, or a sample kept outside the directory: nothing in it.
         const bool outside = c.options.sample == "-" || c.options.sample.starts_with('/');
@@ -540,6 +567,127 @@ TEST_F(Randdump, GivesANewSampleThePlainCreatesModeAndAReplacedOneItsOwnerAndMod
     }
 }
 
+// A token that answers CKR_OK with bytes that are not random ends a checked run at the first
+// byte that shows it (status 5), keeps the old sample, and the record says so; restarts start
+// the module and the sessions afresh for each row.
+TEST_F(Randdump, ChecksWhatTheTokenGivesRecordsTheRunAndStartsAfreshForEachRow)
+{
+    const std::string failed = "Token output failed a health check: ";
+    const std::string end = "C_CloseSession\nC_Finalize\n";
+    const std::string row = "C_OpenSession\nC_GenerateRandom\nC_CloseSession\nC_Finalize\n";
+    const std::vector<std::string> checked{"--check", "--bytes", "1M", "--record", kRecord};
+    const auto verdict = [](const char *check, std::uint64_t offset, int written = 0) {
+        const std::string at = std::to_string(offset);
+        return R"({"status": 5, "message": "Token output failed a health check: )" +
+               std::string(check) + " at byte " + at + R"(", "sample": {"bytes": )" +
+               std::to_string(written) + R"(},
+                  "checks": {"passed": false, "failure": {"check": ")" +
+               check + R"(", "offset": )" + at + "}}}";
+    };
+    const Token &lab = Find("lab");
+    // clang-format off
+    ExpectOutcomes({
+        {"a block left as it was", {.script = "bad=untouched@3", .args = checked}, 5,
+         failed + "unfilled at byte 2048\n", "", "C_GenerateRandom x1024\n" + end, false, kBanner, 0, {}, "",
+         verdict("unfilled", 2048)},
+        {"only the first 100 bytes of a block generated", {.script = "bad=first:100@3", .args = checked}, 5,
+         failed + "unfilled at byte 2160\n", "", "C_GenerateRandom x1024\n" + end, false, kBanner, 0, {}, "",
+         verdict("unfilled", 2160)},
+        {"the last 100 bytes of a block zeroed", {.script = "bad=zerolast:100@3", .args = checked}, 5,
+         failed + "stuck at byte 2972\n", "", "C_GenerateRandom x1024\n" + end, false, kBanner, 0, {}, "",
+         verdict("stuck", 2972)},
+        {"a block repeating the one before", {.script = "bad=repeat@3", .args = checked}, 5,
+         failed + "repeated at byte 2048\n", "", "C_GenerateRandom x1024\n" + end, false, kBanner, 0, {}, "",
+         verdict("repeated", 2048)},
+        {"a constant block, on a stream: nothing of its chunk sent", {.script = "bad=constant@3", .args =
+         {"-o", "-", "--check", "--bytes", "1M"}, .fresh = true, .sample = "-"}, 5, kBanner + failed +
+         "stuck at byte 2048\n", "", "C_GenerateRandom x1024\n" + end, false, "", 0, {}, "", "", 2048},
+        {"a generator seeded alike at every start", {.script = "replay", .args = {"--check", "--restarts", "3",
+         "--bytes", "1000", "--record", kRecord}}, 5, failed + "restart repeat at byte 1000\n", "",
+         "C_Finalize\nC_Initialize\n" + row, false, kBanner, 0, {}, "", verdict("restart repeat", 1000, 1000)},
+        {"three rows, each after a start of its own", {.args = {"--restarts", "3", "--bytes", "1000", "--record",
+         kRecord}, .size = 3000, .block = 1000}, 0, "", "", row + "C_Initialize\n" + row + "C_Initialize\n" + row,
+         false, kBanner, 0, {}, "", R"({"status": 0, "message": null, "sample": {"bytes": 3000, "restarts": 3}})"},
+        {"a PIN, the user logged in again at each start", {.script = "needlogin", .args = {"--token",
+         "pkcs11:token=lab?pin-value=1234", "--restarts", "2", "--bytes", "1000", "--record", kRecord},
+         .sample = SampleOf(lab), .size = 2000, .block = 1000}, 0, "", "", "C_Login\nC_GenerateRandom\n" + end +
+         "C_Initialize\nC_OpenSession\nC_Login\nC_GenerateRandom\n" + end, false, kBanner, 0, {}, "",
+         R"({"command_line": [")" RANDDUMP_PATH R"(", "--token", "pkcs11:token=lab?pin-value=****",
+             "--restarts", "2", "--bytes", "1000", "--record", "record.json"], "token": {"label": "lab"}})"},
+        {"no session, in a run recorded", {.script = "fail=OpenSession@1:0x3", .args = {"--bytes", "1k", "--record",
+         kRecord}}, 1, "randdump: no usable token at slot ID 0 (C_OpenSession error 3, slot ID invalid); randdump "
+         "--list shows the tokens, --token or --slot chooses one\n", "", "C_OpenSession\nC_Finalize\n", false,
+         kBanner, 0, {}, "", R"({"status": 1, "slot": {"id": 0}, "sample": {"bytes": 0, "sha256": null},
+         "started": null, "message": "randdump: no usable token at slot ID 0 (C_OpenSession error 3, slot ID )"
+         R"(invalid); randdump --list shows the tokens, --token or --slot chooses one"})"},
+        {"a record that cannot be written: nothing loaded or drawn", {.args = {"--record", "missing/record.json"}}, 3,
+         "Cannot write missing/record.json: No such file or directory\n", "", "(none)", false, ""},
+    });
+    // clang-format on
+}
+
+// The record holds every key, with its type, and the SHA-256 of the bytes written, in a file or
+// on a stream; a good token passes the checks over a large sample, and the run says so.
+TEST_F(Randdump, RecordsEveryKeyAndTheDigestOfWhatWasWritten)
+{
+#ifdef CKHELPER_SANITIZE
+    const std::string size = "64M";  // the checks run instrumented
+#else
+    const std::string size = "1G";
+#endif
+    const auto sha256 = [](const std::string &bytes) {
+        const TempDir scratch;
+        std::ofstream(scratch / "bytes", std::ios::binary) << bytes;
+        return testsupport::RunChild({"/usr/bin/sha256sum", (scratch / "bytes").string()},
+                                     scratch.path, {})
+            .out.substr(0, 64);
+    };
+    const DumpRun file = Dump({.script = "nodigest",
+                               .args = {"--check", "-o", "sample.bin", "--bytes", size, "--block",
+                                        "64K", "--record", kRecord},
+                               .fresh = true,
+                               .sample = "sample.bin"});
+    const DumpRun stream = Dump(
+        {.args = {"-o", "-", "--bytes", "3M", "--record", kRecord}, .fresh = true, .sample = "-"});
+    ASSERT_EQ(file.result.exitStatus, 0) << file.result.err;
+    ASSERT_EQ(stream.result.exitStatus, 0) << stream.result.err;
+    EXPECT_TRUE(file.result.err.starts_with("Health checks passed over ") &&
+                file.result.err.find('\n') == file.result.err.size() - 1)
+        << file.result.err;
+    const nlohmann::json record = nlohmann::json::parse(file.record);
+    EXPECT_EQ(record["sample"]["sha256"], sha256(file.sample));
+    EXPECT_EQ(nlohmann::json::parse(stream.record)["sample"]["sha256"], sha256(stream.sample));
+    EXPECT_EQ(record["checks"]["passed"], true) << file.record;
+    EXPECT_EQ(record["sample"]["bytes"], file.sample.size());
+    EXPECT_FALSE(nlohmann::json::parse(stream.record).contains("checks"));
+
+    using Type = nlohmann::json::value_t;
+    const Type text = Type::string;
+    const Type count = Type::number_unsigned;
+    // clang-format off
+    const std::vector<std::pair<std::string, Type>> keys{
+        {"/tool/name", text}, {"/tool/version", text}, {"/command_line/0", text}, {"/host/name", text},
+        {"/host/system", text}, {"/host/release", text}, {"/host/machine", text}, {"/module/path", text},
+        {"/module/cryptoki_version", text}, {"/module/manufacturer", text}, {"/module/description", text},
+        {"/module/library_version", text}, {"/slot/id", count}, {"/slot/description", text},
+        {"/slot/manufacturer", text}, {"/slot/hardware_version", text}, {"/slot/firmware_version", text},
+        {"/token/label", text}, {"/token/manufacturer", text}, {"/token/model", text}, {"/token/serial", text},
+        {"/token/hardware_version", text}, {"/token/firmware_version", text}, {"/token/uri", text},
+        {"/sample/output", text}, {"/sample/bytes", count}, {"/sample/block", count}, {"/sample/sessions", count},
+        {"/sample/restarts", count}, {"/sample/sha256", text}, {"/started", text}, {"/finished", text},
+        {"/seconds", Type::number_float}, {"/mib_per_second", Type::number_float}, {"/status", count},
+        {"/message", Type::null}, {"/checks/fips_140_2/blocks", count}, {"/checks/sp800_90b/adaptive_proportion/cutoff", count}};
+    // clang-format on
+    for (const auto &[key, type] : keys) {
+        const nlohmann::json::json_pointer pointer(key);
+        EXPECT_TRUE(record.contains(pointer) && record[pointer].type() == type) << key;
+    }
+    EXPECT_EQ(record["module"]["cryptoki_version"], "2.40");
+    const std::regex rfc3339(R"(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z)");
+    EXPECT_TRUE(std::regex_match(record["started"].get<std::string>(), rfc3339))
+        << record["started"];
+}
+
 TEST_F(Randdump, AnswersHelpAndVersionAndRefusesAMalformedCommandLineBeforeLoadingAnything)
 {
     for (const char *help : {"--help", "-h"}) {
@@ -597,6 +745,9 @@ TEST_F(Randdump, AnswersHelpAndVersionAndRefusesAMalformedCommandLineBeforeLoadi
              {{"--block", "1025K"}, "--block", {}},
              {{"--sessions", "65"}, "--sessions", {}},
              {{"--module", ""}, "--module", {}},
+             {{"--restarts", "3"}, "--restarts", {}},
+             {{"--restarts", "0", "--bytes", "1k"}, "--restarts", {}},
+             {{"--record", "-"}, "--record", {}},
              {{"-o", ""}, "-o", {}},
              {{"-o", "-", "-o", "x"}, "'-o' is given twice", {}},
              {{"-o", "random_0.txt", "--bytes", "unlimited"}, "--bytes unlimited", {}},
@@ -858,6 +1009,137 @@ TEST_F(Randdump, ShowsProgressOnlyOnATerminalAndErasesIt)
         EXPECT_TRUE(screen.starts_with(endless ? "Sorvane" : "\r") && screen.ends_with("\r\033[K"))
             << screen;
     }
+}
+
+// The health checks against a reading of the same bytes one at a time, bit by bit for FIPS
+// 140-2, on both of each check's paths (AVX2 and eight bytes at a time): random data, and runs
+// planted where the word-parallel code joins its words and blocks.
+std::vector<std::byte> RandomBytes(std::size_t size, std::uint64_t seed)
+{
+    std::vector<std::byte> bytes(size);
+    for (std::byte &byte : bytes) {
+        seed = seed * 6364136223846793005U + 1442695040888963407U;
+        byte = static_cast<std::byte>(seed >> 56U);
+    }
+    return bytes;
+}
+
+randdump::Fips140::Tally BitByBit(std::span<const std::byte> block)
+{
+    randdump::Fips140::Tally tally;
+    std::array<unsigned, 16> nibbles{};
+    unsigned length = 0;
+    unsigned previous = 2;
+    const auto end = [&] {
+        ++tally.runs.at(previous).at(std::min(length, 6U) - 1);
+        tally.longRun = tally.longRun || length >= 26;
+    };
+    for (std::size_t i = 0; i < block.size() * 8; ++i) {
+        const unsigned bit = (static_cast<unsigned>(block[i / 8]) >> (7 - i % 8)) & 1U;
+        tally.ones += bit;
+        if (bit != previous && previous != 2)
+            end();
+        length = bit == previous ? length + 1 : 1;
+        previous = bit;
+    }
+    end();
+    for (const std::byte byte : block) {
+        ++nibbles.at(static_cast<unsigned>(byte) >> 4U);
+        ++nibbles.at(static_cast<unsigned>(byte) & 15U);
+    }
+    for (const unsigned count : nibbles)
+        tally.poker += count * count;
+    return tally;
+}
+
+TEST(HealthChecks, CountFips140AsABitByBitReadingDoes)
+{
+    using randdump::Fips140;
+    std::vector<std::vector<std::byte>> blocks;
+    for (std::uint64_t seed = 1; seed <= 200; ++seed)
+        blocks.push_back(RandomBytes(Fips140::kBlockBytes, seed));
+    for (const int fill : {0x00, 0xFF, 0x55, 0xAA, 0x0F})
+        blocks.emplace_back(Fips140::kBlockBytes, static_cast<std::byte>(fill));
+    // Runs of ones and of zeros around the bounds that matter, where words and the block end.
+    for (const unsigned run : {5U, 6U, 25U, 26U, 27U, 70U})
+        for (const unsigned at : {0U, 1U, 40U, 63U, 64U, 100U, 114U, 19935U, 19968U, 19970U})
+            for (const unsigned value : {0U, 1U}) {
+                std::vector<std::byte> block = RandomBytes(Fips140::kBlockBytes, run * 1000 + at);
+                for (unsigned i = at; i < std::min(at + run, 20000U); ++i) {
+                    const auto mask = static_cast<std::byte>(0x80U >> (i % 8));
+                    block[i / 8] = value != 0 ? block[i / 8] | mask : block[i / 8] & ~mask;
+                }
+                blocks.push_back(block);
+            }
+    for (const std::vector<std::byte> &block : blocks) {
+        const Fips140::Tally expected = BitByBit(block);
+        for (const bool vectors : {false, randdump::words::Vectors()}) {
+            const Fips140::Tally tally =
+                Fips140::Count(std::span(block).first<Fips140::kBlockBytes>(), vectors);
+            EXPECT_EQ(std::tie(tally.ones, tally.poker, tally.runs, tally.longRun),
+                      std::tie(expected.ones, expected.poker, expected.runs, expected.longRun))
+                << "block " << &block - blocks.data() << (vectors ? ", AVX2" : "");
+        }
+    }
+    // rng-tools' bounds: 9725 < ones < 10275 passes, a run of 26 bits fails.
+    Fips140::Tally tally = BitByBit(blocks.front());
+    EXPECT_EQ(Fips140::Judge(tally), 0U);
+    tally.ones = 9725;
+    tally.longRun = true;
+    EXPECT_EQ(Fips140::Judge(tally), Fips140::kMonobit | Fips140::kLongRun);
+}
+
+TEST(HealthChecks, FollowRunsAndWindowsAcrossThePiecesTheyAreFedIn)
+{
+    std::vector<std::byte> bytes = RandomBytes(200000, 7);
+    // Runs of one value, at every place across a vector's width, and a window whose first byte
+    // comes back 18 and 19 times.
+    std::vector<std::pair<std::size_t, std::size_t>> runs{{1000, 5},   {2000, 6},   {3031, 7},
+                                                          {40000, 31}, {65530, 32}, {100000, 40}};
+    for (std::size_t at = 0; at < 32; ++at)
+        runs.emplace_back(5000 + at * 101, 6);
+    for (const auto &[at, length] : runs)
+        std::fill_n(bytes.begin() + static_cast<std::ptrdiff_t>(at), length, std::byte{0x42});
+    for (std::size_t i = 0; i < 18; ++i)
+        bytes[512 * 300 + 1 + i * 20] = bytes[512 * 300];
+    for (std::size_t i = 0; i < 19; ++i)
+        bytes[512 * 301 + 1 + i * 20] = bytes[512 * 301];
+    // As a byte at a time would find them.
+    std::uint64_t counted = 0;
+    std::optional<std::uint64_t> firstCounted;
+    std::optional<std::uint64_t> firstStuck;
+    for (std::size_t at = 0, start = 0; at < bytes.size(); ++at) {
+        start = at > 0 && bytes[at] == bytes[at - 1] ? start : at;
+        counted += at - start + 1 == 6 ? 1 : 0;
+        firstCounted = at - start + 1 == 6 ? firstCounted.value_or(start) : firstCounted;
+        firstStuck = at - start + 1 == 32 ? firstStuck.value_or(start) : firstStuck;
+    }
+    std::uint64_t failures = 0;
+    std::optional<std::uint64_t> firstFailure;
+    for (std::size_t window = 0; window + 512 <= bytes.size(); window += 512) {
+        if (std::count(&bytes[window], &bytes[window + 512], bytes[window]) >= 19) {
+            ++failures;
+            firstFailure = firstFailure.value_or(window);
+        }
+    }
+    for (const bool vectors : {false, randdump::words::Vectors()})
+        for (const std::size_t piece :
+             {std::size_t{1}, std::size_t{7}, std::size_t{1000}, bytes.size()}) {
+            SCOPED_TRACE(std::to_string(piece) + (vectors ? ", AVX2" : ""));
+            randdump::IdenticalRuns runs(6, 32, vectors);
+            randdump::AdaptiveProportion proportion(512, 19, vectors);
+            for (std::size_t at = 0; at < bytes.size(); at += piece) {
+                const std::span<const std::byte> part =
+                    std::span(bytes).subspan(at, std::min(piece, bytes.size() - at));
+                runs.Feed(part);
+                proportion.Feed(part);
+            }
+            EXPECT_EQ(std::tie(counted, firstCounted, firstStuck),
+                      std::make_tuple(runs.Counted(), runs.FirstCounted(), runs.FirstStuck()));
+            EXPECT_EQ(std::tie(failures, firstFailure),
+                      std::make_tuple(proportion.Failures(), proportion.FirstFailure()));
+            EXPECT_EQ(proportion.Windows(), bytes.size() / 512);
+        }
 }
 
 }  // namespace

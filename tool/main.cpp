@@ -6,29 +6,30 @@
 #include <array>
 #include <cerrno>
 #include <cstddef>
-#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <memory>
 #include <new>
+#include <optional>
 #include <span>
 #include <string>
 #include <system_error>
 
 #include "binding.h"
 #include "ckhelper.h"
-#include "draw/blockring.h"
-#include "draw/generate.h"
-#include "draw/progress.h"
+#include "draw/rows.h"
+#include "entry.h"
+#include "evidence/evidence.h"
+#include "evidence/record.h"
 #include "options/options.h"
 #include "options/usage.h"
 #include "report.h"
-#include "sink/outputfile.h"
 #include "sink/realuser.h"
 #include "sink/signals.h"
 #include "sink/sink.h"
 #include "status.h"
 #include "token/listing.h"
+#include "token/module.h"
 #include "token/sessions.h"
 #include "token/token.h"
 
@@ -112,125 +113,168 @@ CK_FUNCTION_LIST_PTR BindModule(const Options &options, bool login)
     return p11;
 }
 
-// Shuts the provider down, reporting a failure without changing the run's status.
-ExitStatus Finalize(const CK_FUNCTION_LIST &p11, ExitStatus status)
+// The module, as the record names it; what cannot be read is null.
+void DescribeModule(const CK_FUNCTION_LIST &p11, Record &record)
 {
-    const CK_RV rv = p11.C_Finalize(nullptr);
-    if (rv != CKR_OK) {
-        ReportFailure("C_Finalize", rv);
+    CK_INFO info{};
+    const bool known = provider::Entry(p11.C_GetInfo)(&info) == CKR_OK;
+    record.Module(ProviderModulePath(), known ? &info : nullptr);
+}
+
+// The slot and its token, as the record names them.
+void DescribeToken(const CK_FUNCTION_LIST &p11, CK_SLOT_ID slot, Record &record)
+{
+    CK_SLOT_INFO slotInfo{};
+    CK_TOKEN_INFO tokenInfo{};
+    const bool slotKnown = provider::Entry(p11.C_GetSlotInfo)(slot, &slotInfo) == CKR_OK;
+    const bool tokenKnown = provider::Entry(p11.C_GetTokenInfo)(slot, &tokenInfo) == CKR_OK;
+    std::string uri;
+    CK_ULONG size = 0;
+    if (tokenKnown && GetTokenUri(slot, nullptr, &size) == CKR_OK) {
+        uri.resize(size);
+        uri.resize(GetTokenUri(slot, uri.data(), &size) == CKR_OK ? size - 1 : 0);
+    }
+    record.Token(slot, slotKnown ? &slotInfo : nullptr, tokenKnown ? &tokenInfo : nullptr, uri);
+}
+
+// Opens the sink, draws every row into it, and finishes it: a file replaces the old sample only
+// when every byte was drawn, passed the checks, and is on disk. The file work is done as the
+// user who started randdump.
+ExitStatus DrawSample(const Drawing &drawing, int stdoutFd, Evidence &evidence)
+{
+    const Options &options = drawing.options;
+    const std::string name = SampleName(options, drawing.slot);
+    std::unique_ptr<Sink> sink;
+    std::string reason;
+    {
+        const AsRealUser user;
+        sink = OpenSink(options, name, stdoutFd, user.User(), reason);
+    }
+    if (!sink) {
+        return OutputFailure(drawing.report, name, reason);
+    }
+    const HealthChecks *checks = evidence.Checks();
+    ExitStatus status = DrawRows(drawing, *sink, evidence,
+                                 checks != nullptr ? std::span<const std::byte>(checks->Filler())
+                                                   : std::span<const std::byte>(),
+                                 name);
+    if (status != kCompleted) {
+        return status;
+    }
+    const AsRealUser user;
+    // A stream without end ends when its reader does.
+    if (!sink->Commit() && (options.bytes || !sink->ReaderGone())) {
+        if (sink->InPlace()) {
+            // The new sample replaced the old one, but the rename may not survive a crash.
+            drawing.report.Say(
+                name + " is in place, but its directory could not be flushed: " + sink->Reason());
+            return kOutputFailed;
+        }
+        return OutputFailure(drawing.report, name, sink->Reason());
+    }
+    if (checks != nullptr) {
+        drawing.report.Say(checks->Summary());
     }
     return status;
 }
 
-// Whether the user chose the token, rather than leave randdump to slot ID 0.
-bool Chosen(const Options &options)
-{
-    return options.token != nullptr || options.slot.has_value();
-}
-
-ExitStatus OutputFailure(const std::string &name, const std::string &reason)
-{
-    std::fprintf(stderr, "Cannot write %s: %s\n", name.c_str(), reason.c_str());
-    return kOutputFailed;
-}
-
-// The new sample replaced the old one, but the rename may not survive a crash.
-ExitStatus NotFlushed(const std::string &name, const std::string &reason)
-{
-    std::fprintf(stderr, "%s is in place, but its directory could not be flushed: %s\n",
-                 name.c_str(), reason.c_str());
-    return kOutputFailed;
-}
-
-// Opens the sink, generates the sample through every session, and finishes the sink: a file
-// replaces the old sample only when every block was drawn and is on disk.
-ExitStatus DrawSample(const CK_FUNCTION_LIST &p11, const Options &options,
-                      std::span<const CK_SESSION_HANDLE> sessions, const std::string &name,
-                      int stdoutFd)
-{
-    const AsRealUser user;
-    std::string reason;
-    const std::unique_ptr<Sink> sink = OpenSink(options, name, stdoutFd, user.User(), reason);
-    if (!sink) {
-        return OutputFailure(name, reason);
-    }
-    Progress progress(stderr, options.bytes);
-    BlockRing ring(*sink, options.block, options.bytes, options.sessions);
-    const CK_RV rv = Generate(p11, sessions, ring, progress);
-    progress.Erase();
-    if (rv != CKR_OK) {
-        ReportFailure("C_GenerateRandom", rv);
-        if (rv == CKR_DATA_LEN_RANGE || rv == CKR_ARGUMENTS_BAD) {
-            std::fprintf(stderr,
-                         "randdump: the token refuses to generate %llu bytes in one call; a "
-                         "smaller --block may do\n",
-                         static_cast<unsigned long long>(options.block));
-        }
-        return kGenerationFailed;
-    }
-    if (!ring.Finish() || !sink->Commit()) {
-        if (!options.bytes && sink->ReaderGone()) {
-            return kCompleted;  // a stream without end ends when its reader does
-        }
-        return sink->InPlace() ? NotFlushed(name, sink->Reason())
-                               : OutputFailure(name, sink->Reason());
-    }
-    return kCompleted;
-}
-
-// Why no session could be opened: in silence in the plain run, as it always was.
-void ReportNoSession(const Options &options, CK_RV rv, std::size_t opened)
-{
-    if (options.plain) {
-        return;
-    }
-    if (opened > 0) {
-        ReportFailure("C_OpenSession", rv);
-        std::fprintf(stderr,
-                     "randdump: the token opened %zu of the %u sessions asked for; a smaller "
-                     "--sessions may do\n",
-                     opened, options.sessions);
-    } else if (Chosen(options)) {
-        ReportFailure("C_OpenSession", rv);
-    } else {
-        std::array<char, 100> ErrorString{};
-        GetErrorString(rv, ErrorString.data(), ErrorString.size());
-        std::fprintf(stderr,
-                     "randdump: no usable token at slot ID 0 (C_OpenSession error %lx, %s); "
-                     "randdump --list shows the tokens, --token or --slot chooses one\n",
-                     rv, ErrorString.data());
-    }
-}
-
 // Opens the sessions on the slot, logs the user in when there is a PIN, and draws the sample.
-ExitStatus Draw(const CK_FUNCTION_LIST &p11, const Options &options, CK_SLOT_ID slot,
-                std::unique_ptr<TokenPin> pin, int stdoutFd)
+ExitStatus Draw(Module &module, const Options &options, CK_SLOT_ID slot,
+                std::unique_ptr<TokenPin> &pin, int stdoutFd, Report &report, Record *record)
 {
-    Sessions sessions(p11);
-    CK_RV rv = sessions.Open(slot, options.sessions, !options.plain);
-    if (rv != CKR_OK) {
-        ReportNoSession(options, rv, sessions.Handles().size());
-        return kNoToken;
+    Sessions sessions(module.Functions());
+    const Drawing drawing{module, options, slot, pin, sessions, report};
+    ExitStatus status = OpenSessions(drawing, options.restarts == 1);
+    if (status != kCompleted) {
+        return status;
     }
-    if (pin->Get()) {
-        rv = sessions.Login(*pin->Get());
-        pin.reset();
-        if (rv != CKR_OK) {
-            ReportFailure("C_Login", rv);
-            return kNoToken;
-        }
-    }
-    const std::string name = SampleName(options, slot);
     try {
-        return DrawSample(p11, options, sessions.Handles(), name, stdoutFd);
+        std::optional<HealthChecks> checks;
+        if (options.check) {
+            checks.emplace(HealthChecks::DrawPattern(), options.sessions,
+                           options.restarts > 1 ? options.bytes : std::nullopt);
+        }
+        Evidence evidence(record != nullptr, std::move(checks));
+        status = DrawSample(drawing, stdoutFd, evidence);
+        if (record != nullptr) {
+            record->Drawn({options.output != nullptr ? options.output : SampleName(options, slot),
+                           evidence.Bytes(), options.block, options.sessions, options.restarts,
+                           evidence.Digest()});
+            if (const std::optional<Evidence::Times> when = evidence.When()) {
+                record->Timed(when->started, when->finished, when->seconds);
+            }
+            if (evidence.Checks() != nullptr) {
+                record->Checks(evidence.Checks()->Record());
+            }
+        }
+        return status;
     } catch (const std::system_error &error) {
-        std::fprintf(stderr,
-                     "randdump: the threads that draw and write the sample cannot start: %s\n",
-                     error.code().message().c_str());
+        report.Say("randdump: the threads that draw and write the sample cannot start: " +
+                   error.code().message());
         return kOutputFailed;
     } catch (const std::bad_alloc &) {
-        return OutputFailure(name, std::strerror(ENOMEM));
+        return OutputFailure(report, SampleName(options, slot), std::strerror(ENOMEM));
     }
+}
+
+// The run once the module is bound: start it, check its version, list or choose the token and
+// draw, and shut it down.
+ExitStatus Run(const CK_FUNCTION_LIST &p11, const Options &options, std::unique_ptr<TokenPin> &pin,
+               int stdoutFd, Report &report, Record *record)
+{
+    Module module(p11, options.sessions > 1);
+    const CK_RV rv = module.Initialize(report);
+    if (record != nullptr) {
+        DescribeModule(p11, *record);
+        record->Drawn(
+            {options.output != nullptr ? std::optional<std::string>(options.output) : std::nullopt,
+             0, options.block, options.sessions, options.restarts, std::nullopt});
+    }
+    // The plain run goes on to the version check, as it always has.
+    if (rv != CKR_OK && rv != CKR_CRYPTOKI_ALREADY_INITIALIZED && !options.plain) {
+        return kNoToken;
+    }
+    if (const CK_RV version = CheckCryptokiVersion(kRequiredMajor); version != CKR_OK) {
+        report.Say(Format("Incompatible PKCS#11 version (0x%lx)", version), stdout);
+        return kIncompatibleVersion;
+    }
+    if (options.action == Options::Action::kList) {
+        const ExitStatus status = ListSlots(p11, stdout, report) == CKR_OK ? kCompleted : kNoToken;
+        module.Finalize(report);
+        return CloseStandardOutput(status);
+    }
+
+    // Choose the token; open the sessions and the sink, and generate.
+    ExitStatus status = kCompleted;
+    const std::optional<CK_SLOT_ID> slot = ChooseSlot(p11, options, status, report);
+    if (record != nullptr && slot) {
+        DescribeToken(p11, *slot, *record);
+    }
+    if (slot) {
+        status = Draw(module, options, *slot, pin, stdoutFd, report, record);
+        if (status == kNoToken && options.plain) {
+            return status;  // no usable token in slot 0: the run ends at once, silent, as always
+        }
+    }
+    // Finish.
+    module.Finalize(report);
+    return status;
+}
+
+// Writes the record of the run where --record names, made durable as a sample is.
+ExitStatus FinishRecord(Sink &sink, Record &record, const char *path, ExitStatus status,
+                        const Report &report)
+{
+    // As the shell shows it: -1 is 255.
+    const int shown = static_cast<int>(static_cast<unsigned char>(status));
+    record.Ended(shown, status == kCompleted ? std::string() : report.Said());
+    const std::string text = record.Text();
+    const AsRealUser user;
+    if (!sink.Write(std::as_bytes(std::span(text)), 0) || !sink.Commit()) {
+        std::fprintf(stderr, "Cannot write %s: %s\n", path, sink.Reason().c_str());
+        return kOutputFailed;
+    }
+    return status;
 }
 
 }  // namespace
@@ -240,7 +284,8 @@ int main(int argc, char **argv)
     const bool stdoutClosed = OpenStandardDescriptors();
     Options options;
     std::string error;
-    if (!ParseOptions(std::span(argv, static_cast<std::size_t>(argc)), options, error)) {
+    const std::span<char *> arguments(argv, static_cast<std::size_t>(argc));
+    if (!ParseOptions(arguments, options, error)) {
         return RefuseUsage(error);
     }
     if (options.action == Options::Action::kHelp || options.action == Options::Action::kVersion) {
@@ -254,9 +299,12 @@ int main(int argc, char **argv)
         }
         provider::ChooseModule(options.module);
     }
-    // What the options name is looked at with the rights of the user who gave them.
+    // What the options name is looked at with the rights of the user who gave them, the
+    // record's place too, before anything is loaded or drawn.
     auto pin = std::make_unique<TokenPin>();
     bool toStdout = false;
+    std::unique_ptr<Sink> recordSink;
+    InstallSignalHandlers();
     {
         const AsRealUser user;
         toStdout = ToStandardOutput(options, stdoutClosed);
@@ -266,14 +314,20 @@ int main(int argc, char **argv)
         if (options.token != nullptr && !pin->Read(options.token, error)) {
             return RefuseUsage(error);
         }
+        if (options.record != nullptr) {
+            recordSink = OpenPath(options.record, 0, user.User(), error);
+            if (!recordSink) {
+                std::fprintf(stderr, "Cannot write %s: %s\n", options.record, error.c_str());
+                return kOutputFailed;
+            }
+        }
     }
-    InstallSignalHandlers();
     const int stdoutFd = toStdout ? TakeStandardOutput() : -1;
     if (toStdout && stdoutFd < 0) {
-        return OutputFailure("standard output", std::strerror(errno));
+        std::fprintf(stderr, "Cannot write standard output: %s\n", std::strerror(errno));
+        return kOutputFailed;
     }
-    const bool listing = options.action == Options::Action::kList;
-    if (!listing) {
+    if (options.action != Options::Action::kList) {
         PrintBanner();
     }
 
@@ -281,37 +335,15 @@ int main(int argc, char **argv)
     if (p11 == nullptr) {
         return kNoProvider;
     }
-    // Sessions on several threads need the module to lock for itself.
-    CK_C_INITIALIZE_ARGS locking{};
-    locking.flags = CKF_OS_LOCKING_OK;
-    CK_RV rv = p11->C_Initialize(options.sessions > 1 ? &locking : nullptr);
-    if (rv != CKR_OK) {
-        ReportFailure("C_Initialize", rv);
-        // The plain run goes on to the version check, as it always has.
-        if (!options.plain && rv != CKR_CRYPTOKI_ALREADY_INITIALIZED) {
-            return kNoToken;
-        }
+    Report report;
+    std::optional<Record> record;
+    if (recordSink) {
+        record.emplace(arguments);
     }
-    rv = CheckCryptokiVersion(kRequiredMajor);
-    if (rv != CKR_OK) {
-        std::printf("Incompatible PKCS#11 version (0x%lx)\n", rv);
-        return kIncompatibleVersion;
+    const ExitStatus status =
+        Run(*p11, options, pin, stdoutFd, report, record ? &*record : nullptr);
+    if (!recordSink) {
+        return status;
     }
-    if (listing) {
-        const ExitStatus status = ListSlots(*p11, stdout) == CKR_OK ? kCompleted : kNoToken;
-        return CloseStandardOutput(Finalize(*p11, status));
-    }
-
-    // Choose the token; open the sessions and the sink, and generate.
-    ExitStatus status = kCompleted;
-    const std::optional<CK_SLOT_ID> slot = ChooseSlot(*p11, options, status);
-    if (!slot) {
-        return Finalize(*p11, status);
-    }
-    status = Draw(*p11, options, *slot, std::move(pin), stdoutFd);
-    if (status == kNoToken && options.plain) {
-        return status;  // no usable token in slot 0: the run ends at once, silent, as it always has
-    }
-    // Finish.
-    return Finalize(*p11, status);
+    return FinishRecord(*recordSink, *record, options.record, status, report);
 }

@@ -10,6 +10,7 @@ enum ExitStatus : int {
     kNoProvider = 2,
     kOutputFailed = 3,
     kGenerationFailed = 4,
+    kCheckFailed = 5,  // the token answered CKR_OK with bytes that are not random
     kUsageError = 64,  // EX_USAGE
     kIncompatibleVersion = -1,
 };

@@ -3,7 +3,9 @@
 #include <dlfcn.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <map>
 #include <mutex>
@@ -25,7 +27,14 @@ unsigned gPauseUs = 0;
 bool gNeedLogin = false;             // C_GenerateRandom only for a logged-in user
 bool gNoDigest = false;              // for samples too large to be worth it
 std::optional<CK_SLOT_ID> gBadSlot;  // a reader holding a card the module does not know
-std::mutex gMutex;                   // over gControl: randdump calls from several threads
+// A token that answers CKR_OK with bytes that are not random, at the k-th call (0: every call).
+std::string gBad;
+unsigned gBadAt = 0;
+std::size_t gBadCount = 0;
+std::string gLastBytes;       // what the call before gave
+bool gReplay = false;         // every start of the module gives the same bytes again
+std::uint64_t gReplayed = 0;  // bytes given since the start
+std::mutex gMutex;            // over gControl: randdump calls from several threads
 
 // What a call was asked, before it is made.
 template <Call C, typename... A>
@@ -82,6 +91,45 @@ void After(A... a)
     }
 }
 
+// Bytes that look random and come again after each C_Initialize: a generator seeded alike at
+// every start.
+void Replay(CK_BYTE_PTR bytes, CK_ULONG size)
+{
+    for (CK_ULONG i = 0; i < size; ++i, ++gReplayed) {
+        std::uint64_t x = (gReplayed / 8 + 1) * 0x9E3779B97F4A7C15U;
+        x = (x ^ (x >> 31)) * 0xBF58476D1CE4E5B9U;
+        bytes[i] = static_cast<CK_BYTE>((x ^ (x >> 29)) >> (8 * (gReplayed % 8)));
+    }
+}
+
+// C_GenerateRandom as the script has the token answer it.
+CK_RV GenerateAsScripted(CK_SESSION_HANDLE hSession, CK_BYTE_PTR bytes, CK_ULONG size, unsigned n)
+{
+    const bool bad = !gBad.empty() && (gBadAt == 0 || gBadAt == n);
+    CK_RV rv = CKR_OK;
+    if (bad && gBad == "untouched") {
+        rv = CKR_OK;
+    } else if (bad && gBad == "first") {
+        rv = gReal->C_GenerateRandom(hSession, bytes, std::min<CK_ULONG>(gBadCount, size));
+    } else if (bad && gBad == "constant") {
+        std::memset(bytes, 0x5A, size);
+    } else if (bad && gBad == "repeat" && gLastBytes.size() == size) {
+        std::memcpy(bytes, gLastBytes.data(), size);
+    } else if (gReplay) {
+        Replay(bytes, size);
+    } else {
+        rv = gReal->C_GenerateRandom(hSession, bytes, size);
+    }
+    if (rv == CKR_OK && bad && gBad == "zerolast") {
+        std::memset(bytes + size - std::min<CK_ULONG>(gBadCount, size), 0,
+                    std::min<CK_ULONG>(gBadCount, size));
+    }
+    if (rv == CKR_OK) {
+        gLastBytes.assign(reinterpret_cast<const char *>(bytes), size);
+    }
+    return rv;
+}
+
 template <typename Function>
 struct Hook;
 
@@ -109,9 +157,21 @@ struct Hook<CK_RV (*)(A...)> {
                 return CKR_TOKEN_NOT_RECOGNIZED;
         }
         Before<C>(args...);
-        lock.unlock();
-        const CK_RV rv = (gReal->*Member)(args...);
-        lock.lock();
+        CK_RV rv = CKR_OK;
+        bool scripted = false;
+        if constexpr (C == Call::GenerateRandom) {
+            scripted = !gBad.empty() || gReplay;
+            if (scripted)
+                rv = GenerateAsScripted(args..., n);  // under the lock: the script keeps state
+        }
+        if (!scripted) {
+            lock.unlock();
+            rv = (gReal->*Member)(args...);
+            lock.lock();
+        }
+        if constexpr (C == Call::Initialize) {
+            gReplayed = 0;
+        }
         if (rv == CKR_OK)
             After<C>(args...);
         lock.unlock();
@@ -186,6 +246,14 @@ void Configure()
     gNoDigest = gScript.count("nodigest") != 0;
     if (gScript.count("badslot") != 0)
         gBadSlot = std::stoul(gScript["badslot"]);
+    if (gScript.count("bad") != 0) {  // bad=<how>[:<count>]@<k>
+        const std::string &bad = gScript["bad"];
+        gBad = bad.substr(0, bad.find_first_of(":@"));
+        if (bad.find(':') != std::string::npos)
+            gBadCount = std::stoul(bad.substr(bad.find(':') + 1));
+        gBadAt = std::stoul(bad.substr(bad.find('@') + 1));
+    }
+    gReplay = gScript.count("replay") != 0;
     if (gScript.count("log") != 0)
         std::atexit(WriteLog);
 }

@@ -26,19 +26,24 @@ void BlockRing::Release::operator()(std::byte *memory) const
 }
 
 BlockRing::BlockRing(Sink &sink, std::size_t block, std::optional<std::uint64_t> total,
-                     unsigned sessions)
+                     unsigned sessions, std::uint64_t base, ChunkInspector *inspector)
     : sink_(sink),
+      inspector_(inspector),
+      base_(base),
       block_(block),
       total_(total),
       blocks_(total ? (*total + block - 1) / block : std::numeric_limits<std::uint64_t>::max()),
-      perChunk_(std::max<std::size_t>(1, kChunkTarget / block)),
+      // A sample smaller than a chunk (a row of restart data) takes no more memory than it needs.
+      perChunk_(static_cast<std::size_t>(
+          std::max<std::uint64_t>(1, std::min<std::uint64_t>(kChunkTarget / block, blocks_)))),
       chunkBytes_(perChunk_ * block),
       stride_(RoundUp(chunkBytes_, Sink::kDirectAlignment)),
       // One chunk is written while the sessions fill the next ones: each session holds a block.
       chunkCount_(std::max<std::size_t>(2, (sessions + perChunk_ - 1) / perChunk_ + 1)),
       memory_(nullptr,
               Release{stride_ * chunkCount_ >= kHugePage ? kHugePage : Sink::kDirectAlignment}),
-      filled_(chunkCount_)
+      filled_(chunkCount_),
+      sessionOf_(inspector != nullptr ? chunkCount_ * perChunk_ : 0)
 {
     const std::size_t size = stride_ * chunkCount_;
     memory_.reset(static_cast<std::byte *>(
@@ -100,9 +105,13 @@ std::optional<BlockRing::Block> BlockRing::Claim()
     return Block{index, ChunkAt(chunk).subspan((index % perChunk_) * block_, size)};
 }
 
-void BlockRing::Filled(const Block &block)
+void BlockRing::Filled(const Block &block, unsigned session)
 {
     const std::uint64_t chunk = block.index / perChunk_;
+    if (!sessionOf_.empty()) {
+        sessionOf_[(chunk % chunkCount_) * perChunk_ + block.index % perChunk_] =
+            static_cast<std::uint8_t>(session);
+    }
     if (++filled_[chunk % chunkCount_] == BlocksIn(chunk)) {
         const std::lock_guard lock(mutex_);  // so that the writer cannot miss it
         changed_.notify_all();
@@ -112,7 +121,7 @@ void BlockRing::Filled(const Block &block)
 std::uint64_t BlockRing::ClaimedBytes() const
 {
     const std::uint64_t bytes = std::min(next_.load(), blocks_) * block_;
-    return total_ ? std::min(bytes, *total_) : bytes;
+    return base_ + (total_ ? std::min(bytes, *total_) : bytes);
 }
 
 void BlockRing::Stop()
@@ -144,7 +153,21 @@ void BlockRing::Write()
             return;
         }
         lock.unlock();
-        const bool written = sink_.Write(ChunkAt(chunk).first(BytesIn(chunk)), chunk * chunkBytes_);
+        const std::span<const std::byte> bytes = ChunkAt(chunk).first(BytesIn(chunk));
+        const std::uint64_t offset = base_ + chunk * chunkBytes_;
+        bool written = false;
+        if (inspector_ == nullptr) {
+            written = sink_.Write(bytes, offset);
+        } else if (inspector_->Inspect(
+                       {bytes, offset, block_,
+                        std::span(sessionOf_)
+                            .subspan((chunk % chunkCount_) * perChunk_, BlocksIn(chunk))})) {
+            const std::uint64_t before = sink_.Written();
+            written = sink_.Write(bytes, offset);
+            inspector_->Written(bytes.first(sink_.Written() - before));
+        } else {
+            refused_ = true;
+        }
         lock.lock();
         if (!written) {
             failed_ = true;

@@ -13,6 +13,7 @@
 #include <thread>
 #include <vector>
 
+#include "sink/chunk.h"
 #include "sink/sink.h"
 
 namespace randdump {
@@ -25,9 +26,11 @@ namespace randdump {
 // ring ahead of the writer.
 class BlockRing {
 public:
-    // `total` bytes, or without end, in blocks of `block` bytes, for `sessions` filling at once.
+    // `total` bytes, or without end, in blocks of `block` bytes, for `sessions` filling at once,
+    // written from offset `base` of the sink on, each chunk shown to `inspector` (if any) first.
     // Throws std::bad_alloc, or std::system_error when no thread can be started.
-    BlockRing(Sink &sink, std::size_t block, std::optional<std::uint64_t> total, unsigned sessions);
+    BlockRing(Sink &sink, std::size_t block, std::optional<std::uint64_t> total, unsigned sessions,
+              std::uint64_t base = 0, ChunkInspector *inspector = nullptr);
     ~BlockRing();  // stops; what was not yet written is dropped
     BlockRing(const BlockRing &) = delete;
     BlockRing &operator=(const BlockRing &) = delete;
@@ -40,14 +43,17 @@ public:
     };
     // The next block to generate; none once every block is handed out or the run stopped.
     std::optional<Block> Claim();
-    void Filled(const Block &block);
+    // The block is generated, by the session with this index.
+    void Filled(const Block &block, unsigned session);
     // No block is handed out any more; the writer stops at its next chunk.
     void Stop();
     // Waits until every block is written, or the run stopped; false when a write failed (the
-    // sink's Reason() tells why).
+    // sink's Reason() tells why) or the inspector stopped the run (Refused()).
     bool Finish();
+    [[nodiscard]] bool Refused() const { return refused_; }
 
-    // The bytes of the blocks handed out so far, for the progress line.
+    // Where the sample stands with the blocks handed out so far, base included: for the
+    // progress line.
     [[nodiscard]] std::uint64_t ClaimedBytes() const;
 
     // The size a chunk comes near; a larger block makes a chunk of its own.
@@ -65,6 +71,8 @@ private:
     void Write();
 
     Sink &sink_;
+    ChunkInspector *inspector_;
+    const std::uint64_t base_;
     const std::size_t block_;
     const std::optional<std::uint64_t> total_;
     const std::uint64_t blocks_;  // how many blocks make the sample, without end: the most there is
@@ -81,8 +89,10 @@ private:
     std::atomic<std::uint64_t> next_{0};              // the next block to hand out
     std::atomic<std::uint64_t> written_{0};           // the chunks written
     std::vector<std::atomic<std::uint64_t>> filled_;  // the blocks filled, by place in the ring
+    std::vector<std::uint8_t> sessionOf_;             // by block, by place in the ring
     std::atomic<bool> stopped_{false};
     bool failed_ = false;
+    bool refused_ = false;
     std::thread writer_;
 };
 

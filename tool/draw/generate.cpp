@@ -1,5 +1,7 @@
 #include "draw/generate.h"
 
+#include <algorithm>
+#include <cstring>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -8,13 +10,27 @@
 
 namespace randdump {
 
+namespace {
+
+void Fill(std::span<std::byte> block, std::span<const std::byte> pattern)
+{
+    for (std::size_t at = 0; at < block.size(); at += pattern.size()) {
+        std::memcpy(&block[at], pattern.data(), std::min(pattern.size(), block.size() - at));
+    }
+}
+
+}  // namespace
+
 CK_RV Generate(const CK_FUNCTION_LIST &p11, std::span<const CK_SESSION_HANDLE> sessions,
-               BlockRing &ring, Progress &progress)
+               BlockRing &ring, Progress &progress, std::span<const std::byte> pattern)
 {
     std::mutex mutex;
     CK_RV first = CKR_OK;
-    const auto draw = [&](CK_SESSION_HANDLE hSession, bool showing) {
+    const auto draw = [&](CK_SESSION_HANDLE hSession, unsigned session) {
         while (const std::optional<BlockRing::Block> block = ring.Claim()) {
+            if (!pattern.empty()) {
+                Fill(block->bytes, pattern);
+            }
             // Each block is generated straight into the place it will be written from.
             const CK_RV rv = p11.C_GenerateRandom(
                 hSession, reinterpret_cast<CK_BYTE_PTR>(block->bytes.data()), block->bytes.size());
@@ -24,8 +40,8 @@ CK_RV Generate(const CK_FUNCTION_LIST &p11, std::span<const CK_SESSION_HANDLE> s
                 ring.Stop();
                 return;
             }
-            ring.Filled(*block);
-            if (showing) {
+            ring.Filled(*block, session);
+            if (session == 0) {
                 progress.Update(ring.ClaimedBytes());
             }
         }
@@ -33,14 +49,14 @@ CK_RV Generate(const CK_FUNCTION_LIST &p11, std::span<const CK_SESSION_HANDLE> s
     std::vector<std::jthread> others;
     try {
         const StopSignalsHeld held;  // the stopping signals are the main thread's to take
-        for (const CK_SESSION_HANDLE hSession : sessions.subspan(1)) {
-            others.emplace_back(draw, hSession, false);
+        for (unsigned session = 1; session < sessions.size(); ++session) {
+            others.emplace_back(draw, sessions[session], session);
         }
     } catch (...) {
         ring.Stop();
         throw;
     }
-    draw(sessions.front(), true);
+    draw(sessions.front(), 0);
     others.clear();
     return first;
 }

@@ -25,10 +25,13 @@ enum Option : int {
     kBytes,
     kBlock,
     kSessions,
+    kRecord,
+    kCheck,
+    kRestarts,
     kOptionEnd
 };
 
-constexpr std::array<option, 11> kLongOptions{{
+constexpr std::array<option, 14> kLongOptions{{
     {"output", required_argument, nullptr, kOutput},
     {"help", no_argument, nullptr, kHelp},
     {"version", no_argument, nullptr, kVersion},
@@ -39,6 +42,9 @@ constexpr std::array<option, 11> kLongOptions{{
     {"block", required_argument, nullptr, kBlock},
     {"sessions", required_argument, nullptr, kSessions},
     {"module", required_argument, nullptr, kModule},
+    {"record", required_argument, nullptr, kRecord},
+    {"check", no_argument, nullptr, kCheck},
+    {"restarts", required_argument, nullptr, kRestarts},
     {nullptr, 0, nullptr, 0},
 }};
 
@@ -132,6 +138,21 @@ bool ReadOption(int option, char *argument, Options &options, std::string &error
             return ReadSize(argument, 1, Options::kMaxBlock,
                             "--block takes a size from 1 to 1M (1,048,576 bytes)", options.block,
                             error);
+        case kRecord:
+            options.record = argument;
+            error = "--record takes the path of a file, not standard output";
+            return *argument != '\0' && std::string_view(argument) != "-";
+        case kCheck:
+            options.check = true;
+            return true;
+        case kRestarts: {
+            std::uint64_t restarts = 0;
+            const bool read =
+                ReadSize(argument, 1, Options::kMaxRestarts,
+                         "--restarts takes a number from 1 to 1,000,000", restarts, error);
+            options.restarts = static_cast<unsigned>(restarts);
+            return read;
+        }
         case kSessions: {
             std::uint64_t sessions = 0;
             const bool read = ReadSize(argument, 1, Options::kMaxSessions,
@@ -187,6 +208,8 @@ bool ParseOptions(std::span<char *> argv, Options &options, std::string &error)
         error = "--slot and --token both choose the token; give one of them";
     } else if (!options.bytes && options.output == nullptr) {
         error = "--bytes unlimited writes only to standard output (-o -) or a FIFO";
+    } else if (seen.at(kRestarts) && (!seen.at(kBytes) || !options.bytes)) {
+        error = "--restarts draws rows of a size that --bytes gives, finite";
     } else {
         return true;
     }

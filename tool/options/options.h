@@ -16,6 +16,7 @@ struct Options {
     static constexpr std::uint64_t kDefaultBlock = 1024;
     static constexpr std::uint64_t kMaxBlock = std::uint64_t{1024} * 1024;
     static constexpr std::uint64_t kMaxSessions = 64;
+    static constexpr std::uint64_t kMaxRestarts = 1000000;
 
     enum class Action { kDump, kList, kHelp, kVersion };
     Action action = Action::kDump;
@@ -27,6 +28,9 @@ struct Options {
     std::optional<std::uint64_t> bytes = kDefaultBytes;  // --bytes; none: unlimited
     std::uint64_t block = kDefaultBlock;                 // --block
     unsigned sessions = 1;                               // --sessions
+    const char *record = nullptr;                        // --record: a path
+    bool check = false;                                  // --check
+    unsigned restarts = 1;  // --restarts: rows of `bytes`, each after a start of its own
 };
 
 // Reads the command line into `options`. False when it is malformed; `error` then says what is

@@ -82,7 +82,7 @@ void OutputFile::Discard()
 {
     if (!temporaryName_.empty()) {
         unlinkat(directoryFd_, temporaryName_.c_str(), 0);
-        ForgetOnSignal();
+        ForgetOnSignal(signalSlot_);
         temporaryName_.clear();
     }
     for (int *fd : {&fd_, &directoryFd_}) {
@@ -171,7 +171,7 @@ bool OutputFile::CreateUnnamed()
     }
     if (linkable) {
         unlinkat(directoryFd_, temporaryName_.c_str(), 0);
-        ForgetOnSignal();
+        ForgetOnSignal(signalSlot_);
         temporaryName_.clear();
         return true;
     }
@@ -210,7 +210,7 @@ bool OutputFile::TakeTemporaryName(const std::function<bool(const char *name)> &
         }
         const StopSignalsHeld held;
         if (create(name.c_str())) {
-            RemoveOnSignal(directoryFd_, name);
+            signalSlot_ = RemoveOnSignal(directoryFd_, name);
             temporaryName_ = std::move(name);
             return true;
         }
@@ -223,6 +223,9 @@ bool OutputFile::TakeTemporaryName(const std::function<bool(const char *name)> &
 
 bool OutputFile::Reserve(std::uint64_t size)
 {
+    if (size == 0) {  // fallocate() takes no empty range
+        return true;
+    }
     if (fallocate(fd_, 0, 0, static_cast<off_t>(size)) == 0) {
         return true;
     }
@@ -252,6 +255,7 @@ bool OutputFile::Write(std::span<const std::byte> bytes, std::uint64_t offset)
         }
         const ssize_t done = pwrite(fd_, rest.data(), rest.size(), static_cast<off_t>(offset));
         offset += done > 0 ? static_cast<std::uint64_t>(done) : 0;
+        Wrote(done > 0 ? static_cast<std::uint64_t>(done) : 0);
         return done;
     });
     if (!written) {
@@ -296,7 +300,7 @@ bool OutputFile::Commit()
         if (renameat(directoryFd_, temporaryName_.c_str(), directoryFd_, name_.c_str()) != 0) {
             return Fail();
         }
-        ForgetOnSignal();
+        ForgetOnSignal(signalSlot_);
         temporaryName_.clear();
     }
     inPlace_ = true;

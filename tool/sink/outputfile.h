@@ -71,6 +71,7 @@ private:
     uid_t user_;
     std::optional<FileId> expected_;
     std::string temporaryName_;  // set while a named temporary file exists
+    int signalSlot_ = -1;        // its place among the files a signal removes
     int directoryFd_ = -1;
     int fd_ = -1;
     bool direct_ = false;

@@ -12,19 +12,26 @@
 namespace randdump {
 namespace {
 
-// Read by the signal handler, which can be given nothing else.
-// NOLINTBEGIN(cppcoreguidelines-avoid-non-const-global-variables)
-std::array<char, NAME_MAX + 1> gName{};
-volatile std::sig_atomic_t gDirectoryFd = -1;
-volatile std::sig_atomic_t gArmed = 0;
-// NOLINTEND(cppcoreguidelines-avoid-non-const-global-variables)
+// A file to remove, in a directory held open.
+struct Named {
+    std::array<char, NAME_MAX + 1> name;
+    volatile std::sig_atomic_t directoryFd;
+    volatile std::sig_atomic_t armed;
+};
+
+// Read by the signal handler, which can be given nothing else: the sample's file and the
+// record's.
+// NOLINTNEXTLINE(cppcoreguidelines-avoid-non-const-global-variables)
+std::array<Named, 2> gFiles{};
 
 constexpr std::array kStopSignals{SIGINT, SIGTERM, SIGHUP, SIGQUIT};
 
 void OnStop(int signal)
 {
-    if (gArmed != 0) {
-        unlinkat(gDirectoryFd, gName.data(), 0);
+    for (const Named &file : gFiles) {
+        if (file.armed != 0) {
+            unlinkat(file.directoryFd, file.name.data(), 0);
+        }
     }
     std::signal(signal, SIG_DFL);
     std::raise(signal);
@@ -54,19 +61,25 @@ void InstallSignalHandlers()
     std::signal(SIGPIPE, SIG_IGN);
 }
 
-void RemoveOnSignal(int directoryFd, const std::string &name)
+int RemoveOnSignal(int directoryFd, const std::string &name)
 {
-    gArmed = 0;
-    const std::size_t length = std::min(name.size(), gName.size() - 1);
-    std::memcpy(gName.data(), name.data(), length);
-    gName.at(length) = '\0';
-    gDirectoryFd = directoryFd;
-    gArmed = name.size() < gName.size() ? 1 : 0;
+    for (int slot = 0; slot < static_cast<int>(gFiles.size()); ++slot) {
+        Named &file = gFiles.at(static_cast<std::size_t>(slot));
+        if (file.armed == 0 && name.size() < file.name.size()) {
+            std::memcpy(file.name.data(), name.c_str(), name.size() + 1);
+            file.directoryFd = directoryFd;
+            file.armed = 1;
+            return slot;
+        }
+    }
+    return -1;
 }
 
-void ForgetOnSignal()
+void ForgetOnSignal(int slot)
 {
-    gArmed = 0;
+    if (slot >= 0) {
+        gFiles.at(static_cast<std::size_t>(slot)).armed = 0;
+    }
 }
 
 StopSignalsHeld::StopSignalsHeld()

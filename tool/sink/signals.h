@@ -8,16 +8,17 @@
 
 namespace randdump {
 
-// On SIGINT, SIGTERM, SIGHUP and SIGQUIT, removes the file RemoveOnSignal() last named, if any,
-// then lets the signal end the process as it would have. SIGXFSZ is ignored, so that a file size
-// limit shows as the write's error ("File too large") instead of a silent death; so is SIGPIPE,
-// so that a reader that goes away shows as EPIPE.
+// On SIGINT, SIGTERM, SIGHUP and SIGQUIT, removes the files RemoveOnSignal() named, then lets
+// the signal end the process as it would have. SIGXFSZ is ignored, so that a file size limit
+// shows as the write's error ("File too large") instead of a silent death; so is SIGPIPE, so that
+// a reader that goes away shows as EPIPE.
 void InstallSignalHandlers();
 
-// Names a file this process has just created, by its name in a directory it holds open;
-// ForgetOnSignal() lets it be.
-void RemoveOnSignal(int directoryFd, const std::string &name);
-void ForgetOnSignal();
+// Names a file this process has just created, by its name in a directory it holds open (two at
+// a time: the sample's and the record's); returns what ForgetOnSignal() takes to let it be, -1
+// when the name cannot be kept.
+int RemoveOnSignal(int directoryFd, const std::string &name);
+void ForgetOnSignal(int slot);
 
 // Holds the stopping signals back while it lives: a file is created and named for removal with
 // no signal in between, so neither a stray file nor another's file with the same name is left to

@@ -114,49 +114,58 @@ int TakeStandardOutput()
     return fd;
 }
 
+std::unique_ptr<Sink> OpenPath(const char *path, std::uint64_t size, uid_t user,
+                               std::string &reason)
+{
+    std::string target = path;
+    std::optional<FileId> expected;
+    // What the kernel gives for the path, following a link as a redirection would.
+    const Descriptor found(open(path, O_PATH | O_CLOEXEC));
+    struct stat link {};
+    struct stat opened {};
+    if (found.Get() < 0) {
+        if (errno != ENOENT || (lstat(path, &link) == 0 && S_ISLNK(link.st_mode))) {
+            reason = std::strerror(errno);  // a link that leads nowhere is not replaced either
+            return nullptr;
+        }
+    } else if (fstat(found.Get(), &opened) != 0) {
+        reason = std::strerror(errno);
+        return nullptr;
+    } else if (S_ISBLK(opened.st_mode)) {
+        reason = "it is a block device, which randdump never writes to";
+        return nullptr;
+    } else if (!S_ISREG(opened.st_mode) && !S_ISDIR(opened.st_mode)) {
+        return OpenStream(path, opened, reason);
+    } else if (S_ISREG(opened.st_mode)) {
+        expected = FileId{opened.st_dev, opened.st_ino};
+        if (lstat(path, &link) == 0 && S_ISLNK(link.st_mode)) {
+            const std::optional<std::string> linked = LinkedFile(path, opened, reason);
+            if (!linked) {
+                return nullptr;
+            }
+            target = *linked;
+        }
+    }
+    auto file = std::make_unique<OutputFile>(target, user, expected);
+    if (!file->Open(size)) {
+        reason = file->Reason();
+        return nullptr;
+    }
+    return file;
+}
+
 std::unique_ptr<Sink> OpenSink(const Options &options, const std::string &name, int stdoutFd,
                                uid_t user, std::string &reason)
 {
     if (stdoutFd >= 0) {
         return std::make_unique<Stream>(stdoutFd);
     }
-    std::string path = name;
-    std::optional<FileId> expected;
+    const std::uint64_t size = options.bytes.value_or(0) * options.restarts;
     if (options.output != nullptr) {
-        // What the kernel gives for the path, following a link as a redirection would.
-        const Descriptor found(open(options.output, O_PATH | O_CLOEXEC));
-        struct stat link {};
-        struct stat target {};
-        if (found.Get() < 0 &&
-            (errno != ENOENT || (lstat(options.output, &link) == 0 && S_ISLNK(link.st_mode)))) {
-            reason = std::strerror(errno);  // a link that leads nowhere is not replaced either
-            return nullptr;
-        }
-        if (found.Get() >= 0 && fstat(found.Get(), &target) != 0) {
-            reason = std::strerror(errno);
-            return nullptr;
-        }
-        if (found.Get() >= 0 && S_ISBLK(target.st_mode)) {
-            reason = "it is a block device, which randdump never writes to";
-            return nullptr;
-        }
-        if (found.Get() >= 0 && !S_ISREG(target.st_mode) && !S_ISDIR(target.st_mode)) {
-            return OpenStream(options.output, target, reason);
-        }
-        if (found.Get() >= 0 && S_ISREG(target.st_mode)) {
-            expected = FileId{target.st_dev, target.st_ino};
-            if (lstat(options.output, &link) == 0 && S_ISLNK(link.st_mode)) {
-                const std::optional<std::string> linked =
-                    LinkedFile(options.output, target, reason);
-                if (!linked) {
-                    return nullptr;
-                }
-                path = *linked;
-            }
-        }
+        return OpenPath(options.output, size, user, reason);
     }
-    auto file = std::make_unique<OutputFile>(path, user, expected);
-    if (!file->Open(options.bytes.value_or(0))) {
+    auto file = std::make_unique<OutputFile>(name, user);
+    if (!file->Open(size)) {
         reason = file->Reason();
         return nullptr;
     }

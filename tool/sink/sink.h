@@ -30,6 +30,8 @@ public:
     // After the last write: puts a file in place, or closes a stream, checking that it took.
     virtual bool Commit() = 0;
     [[nodiscard]] virtual const std::string &Reason() const = 0;
+    // The bytes written so far, the last write's part included when it failed.
+    [[nodiscard]] std::uint64_t Written() const { return written_; }
     // A file whose directory could not be flushed after it was put in place.
     [[nodiscard]] virtual bool InPlace() const { return false; }
     // A stream whose reader went away (EPIPE).
@@ -37,6 +39,13 @@ public:
 
     // Writes whose address, size and offset are multiples of this may bypass the page cache.
     static constexpr std::size_t kDirectAlignment = 4096;
+
+protected:
+    // For the sinks' writes: `bytes` more were written.
+    void Wrote(std::uint64_t bytes) { written_ += bytes; }
+
+private:
+    std::uint64_t written_ = 0;
 };
 
 // Writes all of `bytes` through `write` (a write or pwrite of what is left), over short writes
@@ -76,12 +85,16 @@ std::string OutputProblem(const Options &options, bool stdoutClosed);
 // with the sample. Returns the sample's descriptor, or -1 with errno set.
 int TakeStandardOutput();
 
-// Opens the sink: standard output (`stdoutFd`), a FIFO or a character device, written straight,
-// or a durable file for `size` bytes, as the user `user`. A path given to -o is opened as a
-// shell's redirection would open it, the kernel following a link with its protections, and
-// what was opened is what is written: the device or FIFO itself, or the regular file, replaced
-// where it is; a block device is refused, and so is a link that leads nowhere. The default
-// sample's name is never followed. Null, with `reason` set, on failure.
+// Opens a path as a shell's redirection would, the kernel following a link with its
+// protections, for `size` bytes written as the user `user`: what was opened is what is
+// written, a FIFO or character device straight, a regular file as a durable file replaced
+// where it is. A block device is refused, and so is a link that leads nowhere. Null, with
+// `reason` set, on failure.
+std::unique_ptr<Sink> OpenPath(const char *path, std::uint64_t size, uid_t user,
+                               std::string &reason);
+
+// Opens the sample's sink: standard output (`stdoutFd`), the -o path (see OpenPath), or the
+// default sample's durable file, whose name is never followed.
 std::unique_ptr<Sink> OpenSink(const Options &options, const std::string &name, int stdoutFd,
                                uid_t user, std::string &reason);
 

@@ -25,7 +25,9 @@ bool Stream::Write(std::span<const std::byte> bytes, std::uint64_t /*offset*/)
 {
     return WriteAll(bytes,
                     [this](std::span<const std::byte> rest) {
-                        return write(fd_, rest.data(), rest.size());
+                        const ssize_t done = write(fd_, rest.data(), rest.size());
+                        Wrote(done > 0 ? static_cast<std::uint64_t>(done) : 0);
+                        return done;
                     }) ||
            Fail();
 }

@@ -34,9 +34,7 @@ std::string TokenUri(CK_SLOT_ID slot)
 // "CALL error CODE, TEXT", in the listing, for a slot that cannot be read.
 void ListFailure(std::FILE *out, const char *indent, const char *call, CK_RV rv)
 {
-    std::array<char, 100> ErrorString{};
-    GetErrorString(rv, ErrorString.data(), ErrorString.size());
-    std::fprintf(out, "%s%s error %lx, %s\n", indent, call, rv, ErrorString.data());
+    std::fprintf(out, "%s%s error %s\n", indent, call, Result(rv).c_str());
 }
 
 void ListToken(const CK_FUNCTION_LIST &p11, CK_SLOT_ID slot, std::FILE *out)
@@ -128,12 +126,12 @@ std::string SlotName(CK_SLOT_ID slot)
     return name.data();
 }
 
-CK_RV ListSlots(const CK_FUNCTION_LIST &p11, std::FILE *out)
+CK_RV ListSlots(const CK_FUNCTION_LIST &p11, std::FILE *out, Report &report)
 {
     std::vector<CK_SLOT_ID> slots;
     CK_RV rv = ckhelper::SlotList(p11, CK_FALSE, slots);
     if (rv != CKR_OK) {
-        ReportFailure("C_GetSlotList", rv);
+        report.Failure("C_GetSlotList", rv);
         return rv;
     }
     if (slots.empty()) {

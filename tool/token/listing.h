@@ -8,6 +8,8 @@
 #include <span>
 #include <string>
 
+#include "report.h"
+
 namespace randdump {
 
 // Prints every slot (with a token or not) to `out`: its ID in decimal and hex and its
@@ -15,7 +17,7 @@ namespace randdump {
 // randdump, and its URI, ready for --token. A slot whose information cannot be read shows the
 // failure in its place. Returns C_GetSlotList's code when it failed, after printing it on
 // standard error.
-CK_RV ListSlots(const CK_FUNCTION_LIST &p11, std::FILE *out);
+CK_RV ListSlots(const CK_FUNCTION_LIST &p11, std::FILE *out, Report &report);
 
 // A blank-padded field of CK_TOKEN_INFO or CK_SLOT_INFO as text: trailing blanks stripped, bytes
 // that would drive a terminal (C0 and C1 controls, in one byte or in UTF-8) and bytes that are

@@ -4,9 +4,15 @@ namespace randdump {
 
 Sessions::~Sessions()
 {
+    Close();
+}
+
+void Sessions::Close()
+{
     for (const CK_SESSION_HANDLE hSession : handles_) {
         p11_.C_CloseSession(hSession);
     }
+    handles_.clear();
 }
 
 CK_RV Sessions::Open(CK_SLOT_ID slot, unsigned count, bool readOnlyToo)

@@ -27,6 +27,8 @@ public:
     // Logs the user in, for all of the application's sessions on the token; a user already
     // logged in counts as success.
     CK_RV Login(std::string_view pin);
+    // Closes every session, for a restart.
+    void Close();
 
     [[nodiscard]] std::span<const CK_SESSION_HANDLE> Handles() const { return handles_; }
 

@@ -5,7 +5,6 @@
 #include <string>
 #include <vector>
 
-#include "options/usage.h"
 #include "report.h"
 #include "token/listing.h"
 
@@ -27,18 +26,19 @@ CK_ULONG InitialisedTokens(const CK_FUNCTION_LIST &p11)
 
 // The one initialised token the URI matches; otherwise says why there is none to choose.
 std::optional<CK_SLOT_ID> MatchToken(const CK_FUNCTION_LIST &p11, const char *token,
-                                     ExitStatus &status)
+                                     ExitStatus &status, Report &report)
 {
     ckhelper::ParsedUri uri;
     if (!uri.Parse(token, false).empty() || uri.NamesAnotherModule()) {
-        RefuseUsage(std::string("--token names another module than ") + ProviderModulePath());
+        report.Say(Format("randdump: --token names another module than %s; see 'randdump --help'",
+                          ProviderModulePath()));
         status = kUsageError;
         return std::nullopt;
     }
     std::vector<CK_SLOT_ID> slots;
     const CK_RV rv = ckhelper::MatchingSlots(p11, uri, slots, true);
     if (rv != CKR_OK) {
-        ReportFailure("C_GetSlotList", rv);
+        report.Failure("C_GetSlotList", rv);
         return std::nullopt;
     }
     if (slots.size() == 1) {
@@ -47,20 +47,18 @@ std::optional<CK_SLOT_ID> MatchToken(const CK_FUNCTION_LIST &p11, const char *to
     const std::string shown = ckhelper::WithoutPins(token);
     if (slots.empty()) {
         const CK_ULONG seen = InitialisedTokens(p11);
-        std::fprintf(stderr,
-                     "No initialised token matches %s (%lu initialised token%s present); randdump "
-                     "--list shows them\n",
-                     shown.c_str(), seen, seen == 1 ? "" : "s");
+        report.Say(
+            Format("No initialised token matches %s (%lu initialised token%s present); "
+                   "randdump --list shows them",
+                   shown.c_str(), seen, seen == 1 ? "" : "s"));
         return std::nullopt;
     }
-    std::fprintf(stderr,
-                 "%zu initialised tokens match %s; add serial= or slot-id= to choose one:\n",
-                 slots.size(), shown.c_str());
+    report.Say(Format("%zu initialised tokens match %s; add serial= or slot-id= to choose one:",
+                      slots.size(), shown.c_str()));
     for (const CK_SLOT_ID slot : slots) {
         CK_TOKEN_INFO info{};
         p11.C_GetTokenInfo(slot, &info);
-        std::fprintf(stderr, "  slot %s: %s\n", SlotName(slot).c_str(),
-                     Printable(info.label).c_str());
+        report.Say(Format("  slot %s: %s", SlotName(slot).c_str(), Printable(info.label).c_str()));
     }
     return std::nullopt;
 }
@@ -84,19 +82,19 @@ bool TokenPin::Read(char *uri, std::string &reason)
 }
 
 std::optional<CK_SLOT_ID> ChooseSlot(const CK_FUNCTION_LIST &p11, const Options &options,
-                                     ExitStatus &status)
+                                     ExitStatus &status, Report &report)
 {
     status = kNoToken;
     if (options.token == nullptr && !options.slot) {
         return CK_SLOT_ID{0};
     }
     const std::optional<CK_SLOT_ID> slot =
-        options.slot ? options.slot : MatchToken(p11, options.token, status);
+        options.slot ? options.slot : MatchToken(p11, options.token, status, report);
     // A token that cannot generate is named now, rather than by a session's first call.
     CK_TOKEN_INFO info{};
     if (slot && p11.C_GetTokenInfo(*slot, &info) == CKR_OK && (info.flags & CKF_RNG) == 0) {
-        std::fprintf(stderr, "randdump: the token in slot %s (%s) has no random number generator\n",
-                     SlotName(*slot).c_str(), Printable(info.label).c_str());
+        report.Say(Format("randdump: the token in slot %s (%s) has no random number generator",
+                          SlotName(*slot).c_str(), Printable(info.label).c_str()));
         return std::nullopt;
     }
     return slot;

@@ -9,6 +9,7 @@
 #include <string_view>
 
 #include "options/options.h"
+#include "report.h"
 #include "status.h"
 #include "uri.h"
 
@@ -41,7 +42,7 @@ private:
 // --token URI matches. When there is none, or more than one, or the token chosen has no random
 // number generator, says so on standard error and gives no slot, with `status` set.
 std::optional<CK_SLOT_ID> ChooseSlot(const CK_FUNCTION_LIST &p11, const Options &options,
-                                     ExitStatus &status);
+                                     ExitStatus &status, Report &report);
 
 }  // namespace randdump
 

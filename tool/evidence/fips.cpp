@@ -1,0 +1,404 @@
+#include "evidence/fips.h"
+
+#ifdef __x86_64__
+#include <immintrin.h>
+#endif
+
+#include <algorithm>
+#include <bit>
+#include <cstring>
+
+#include "evidence/words.h"
+
+namespace randdump {
+namespace {
+
+constexpr std::size_t kBits = Fips140::kBlockBytes * 8;
+constexpr std::size_t kFullWords = Fips140::kBlockBytes / 8;  // and 4 bytes more
+constexpr std::size_t kWords = kFullWords + 1;
+
+// rng-tools' bounds: passing values lie strictly between them (FIPS 140-2, change notice 1).
+constexpr unsigned kMonobitLow = 9725;
+constexpr unsigned kMonobitHigh = 10275;
+constexpr unsigned kPokerLow = 1563176;  // the sum of the squared nibble counts
+constexpr unsigned kPokerHigh = 1576928;
+constexpr std::array<std::array<unsigned, 2>, 6> kRunBounds{
+    {{2315, 2685}, {1114, 1386}, {527, 723}, {240, 384}, {103, 209}, {103, 209}}};
+constexpr unsigned kLongRun = 26;
+
+// Sixteen counters side by side, one per nibble value: added as one vector.
+using NibbleCounts = std::uint16_t __attribute__((vector_size(32)));
+using NibbleRow = std::array<std::uint16_t, 16>;
+
+// What a byte adds to the nibble counters: one for its high nibble, one for its low.
+constexpr std::array<NibbleRow, 256> kNibbles = [] {
+    std::array<NibbleRow, 256> table{};
+    for (unsigned value = 0; value < 256; ++value) {
+        ++table[value][value >> 4U];
+        ++table[value][value & 15U];
+    }
+    return table;
+}();
+
+void Count(NibbleCounts &counts, std::byte value)
+{
+    NibbleCounts row;
+    std::memcpy(&row, kNibbles[static_cast<std::uint8_t>(value)].data(), sizeof row);
+    counts += row;
+}
+
+// Monobit and poker, from how often each nibble value occurs: the counters stay in vector
+// registers, four sets of them so that no add waits on the one before.
+RANDDUMP_CLONES("avx2", "default")
+void CountNibbles(std::span<const std::byte, Fips140::kBlockBytes> block, Fips140::Tally &tally)
+{
+    NibbleCounts first{};
+    NibbleCounts second{};
+    NibbleCounts third{};
+    NibbleCounts fourth{};
+    for (std::size_t at = 0; at < block.size(); at += 4) {
+        Count(first, block[at]);
+        Count(second, block[at + 1]);
+        Count(third, block[at + 2]);
+        Count(fourth, block[at + 3]);
+    }
+    const NibbleCounts counts = first + second + third + fourth;
+    for (unsigned nibble = 0; nibble < 16; ++nibble) {
+        const unsigned count = counts[nibble];
+        tally.ones += count * static_cast<unsigned>(std::popcount(nibble));
+        tally.poker += count * count;
+    }
+}
+
+// The block's bits, most significant first, laid out for the run counting: bits[0] is a word
+// whose last bit is unlike the block's first, bits[1 + i] is word i, and zeros follow, so that
+// four words and their neighbours can be loaded at any step.
+constexpr std::size_t kLaidOut = 320;
+using Bits = std::array<std::uint64_t, kLaidOut>;
+
+constexpr unsigned kTailBits = (Fips140::kBlockBytes % 8) * 8;
+constexpr std::uint64_t kTailMask = ~std::uint64_t{0} << (64U - kTailBits);
+
+// Where runs may start (every bit of the block), and where a bit has a next one to equal: by
+// word, zero past the block.
+constexpr std::array<std::uint64_t, kLaidOut> ValidMask(std::uint64_t tail)
+{
+    std::array<std::uint64_t, kLaidOut> mask{};
+    for (std::size_t at = 0; at < kFullWords; ++at) {
+        mask[at] = ~std::uint64_t{0};
+    }
+    mask[kFullWords] = tail;
+    return mask;
+}
+constexpr std::array<std::uint64_t, kLaidOut> kStartable = ValidMask(kTailMask);
+constexpr std::array<std::uint64_t, kLaidOut> kFollowed = ValidMask(kTailMask << 1U);
+
+void LayOut(std::span<const std::byte, Fips140::kBlockBytes> block, Bits &bits)
+{
+    for (std::size_t at = 0; at < kFullWords; ++at) {
+        bits[1 + at] = words::LoadBits(&block[at * 8]);
+    }
+    std::array<std::byte, 8> tail{};
+    std::memcpy(tail.data(), &block[kFullWords * 8], Fips140::kBlockBytes % 8);
+    bits[1 + kFullWords] = words::LoadBits(tail.data());
+    bits[0] = (bits[1] >> 63U) ^ 1U;
+    std::fill(bits.begin() + 2 + kFullWords, bits.end(), 0);
+}
+
+// Bits p + i of a stream of words, for each bit p of the word whose next is `next` (0 < i < 64).
+constexpr std::uint64_t Ahead(std::uint64_t word, std::uint64_t next, unsigned i)
+{
+    return (word << i) | (next >> (64U - i));
+}
+
+// D of word `at`: whether each bit equals the one after it, within the block.
+constexpr std::uint64_t Same(const Bits &bits, std::size_t at)
+{
+    return ~(bits[at + 1] ^ Ahead(bits[at + 1], bits[at + 2], 1)) & kFollowed[at];
+}
+
+// Runs of at least 1 to 6 bits, of ones and of either value, word-parallel: a run starts at bit
+// p (S) where p differs from the bit before; it is L bits or longer where bits p to p + L - 1
+// are equal, that is where D holds from p to p + L - 2.
+struct Runs {
+    std::array<std::uint64_t, 6> ones{};
+    std::array<std::uint64_t, 6> all{};
+    bool maybeLong = false;  // D has two whole bytes of ones side by side
+};
+
+// Word by word; cloned for processors with popcnt, which is most of the work.
+RANDDUMP_CLONES("popcnt", "default") Runs CountRunsByWord(const Bits &bits)
+{
+    // Of either value in the low half of a counter, of ones in the high half, so that the six
+    // counters stay in registers.
+    std::uint64_t c1 = 0;
+    std::uint64_t c2 = 0;
+    std::uint64_t c3 = 0;
+    std::uint64_t c4 = 0;
+    std::uint64_t c5 = 0;
+    std::uint64_t c6 = 0;
+    const auto count = [](std::uint64_t starts, std::uint64_t word) {
+        return static_cast<std::uint64_t>(std::popcount(starts)) +
+               (static_cast<std::uint64_t>(std::popcount(starts & word)) << 32U);
+    };
+    Runs runs;
+    std::uint64_t wholeBefore = 0;
+    for (std::size_t at = 0; at < kWords; ++at) {
+        const std::uint64_t word = bits[at + 1];
+        const std::uint64_t d = Same(bits, at);
+        const std::uint64_t next = Same(bits, at + 1);
+        std::uint64_t starts = (word ^ ((word >> 1U) | (bits[at] << 63U))) & kStartable[at];
+        c1 += count(starts, word);
+        starts &= d;
+        c2 += count(starts, word);
+        starts &= Ahead(d, next, 1);
+        c3 += count(starts, word);
+        starts &= Ahead(d, next, 2);
+        c4 += count(starts, word);
+        starts &= Ahead(d, next, 3);
+        c5 += count(starts, word);
+        starts &= Ahead(d, next, 4);
+        c6 += count(starts, word);
+        const std::uint64_t whole = words::ZeroBytes(~d);
+        runs.maybeLong = runs.maybeLong || (whole & (whole << 8U)) != 0 ||
+                         ((wholeBefore & 0x80U) != 0 && (whole >> 63U) != 0);
+        wholeBefore = whole;
+    }
+    std::size_t length = 0;
+    for (const std::uint64_t counter : {c1, c2, c3, c4, c5, c6}) {
+        runs.all[length] = counter & 0xFFFFFFFFU;
+        runs.ones[length++] = counter >> 32U;
+    }
+    return runs;
+}
+
+#ifdef __x86_64__
+// Four words at a time, in AVX2's vectors: the popcounts by nibble tables (vpshufb) into byte
+// counters, widened before they could overflow.
+#define RANDDUMP_AVX2 __attribute__((target("avx2"), always_inline)) inline
+
+RANDDUMP_AVX2 __m256i Load(const std::uint64_t *from)
+{
+    return _mm256_loadu_si256(reinterpret_cast<const __m256i *>(from));
+}
+
+// The popcount of each byte.
+RANDDUMP_AVX2 __m256i BytePopcounts(__m256i x)
+{
+    const __m256i nibble = _mm256_set1_epi8(0x0F);
+    const __m256i popcounts = _mm256_setr_epi8(0, 1, 1, 2, 1, 2, 2, 3, 1, 2, 2, 3, 2, 3, 3, 4, 0, 1,
+                                               1, 2, 1, 2, 2, 3, 1, 2, 2, 3, 2, 3, 3, 4);
+    const __m256i low = _mm256_and_si256(x, nibble);
+    const __m256i high = _mm256_and_si256(_mm256_srli_epi16(x, 4), nibble);
+    return _mm256_add_epi8(_mm256_shuffle_epi8(popcounts, low),
+                           _mm256_shuffle_epi8(popcounts, high));
+}
+
+// D of four words, from the words and those after them.
+RANDDUMP_AVX2 __m256i Same(__m256i word, __m256i next, __m256i followed)
+{
+    const __m256i ahead = _mm256_or_si256(_mm256_slli_epi64(word, 1), _mm256_srli_epi64(next, 63));
+    return _mm256_andnot_si256(_mm256_xor_si256(word, ahead), followed);
+}
+
+template <int I>
+RANDDUMP_AVX2 __m256i Ahead(__m256i d, __m256i next)
+{
+    return _mm256_or_si256(_mm256_slli_epi64(d, I), _mm256_srli_epi64(next, 64 - I));
+}
+
+// Adds the runs a mask marks to the byte counters: of either value, and of ones.
+RANDDUMP_AVX2 void CountStarts(__m256i starts, __m256i word, __m256i &all, __m256i &ones)
+{
+    all = _mm256_add_epi8(all, BytePopcounts(starts));
+    ones = _mm256_add_epi8(ones, BytePopcounts(_mm256_and_si256(starts, word)));
+}
+
+RANDDUMP_AVX2 std::uint64_t Sum(__m256i wide)
+{
+    std::array<std::uint64_t, 4> lanes{};
+    _mm256_storeu_si256(reinterpret_cast<__m256i *>(lanes.data()), wide);
+    return lanes[0] + lanes[1] + lanes[2] + lanes[3];
+}
+
+__attribute__((target("avx2"))) Runs CountRunsAvx2(const Bits &bits)
+{
+    const __m256i zero = _mm256_setzero_si256();
+    const __m256i allOnes = _mm256_set1_epi8(-1);
+    // Byte counters, by length from 1 to 6, of either value (a) and of ones (o).
+    __m256i a1 = zero;
+    __m256i a2 = zero;
+    __m256i a3 = zero;
+    __m256i a4 = zero;
+    __m256i a5 = zero;
+    __m256i a6 = zero;
+    __m256i o1 = zero;
+    __m256i o2 = zero;
+    __m256i o3 = zero;
+    __m256i o4 = zero;
+    __m256i o5 = zero;
+    __m256i o6 = zero;
+    std::array<std::uint64_t, 6> allWide{};
+    std::array<std::uint64_t, 6> onesWide{};
+    __m256i maybeLong = zero;
+    // A byte counter gains at most 8 a step: 31 steps fit.
+    constexpr unsigned kStepsPerWidening = 31;
+    unsigned steps = 0;
+    for (std::size_t at = 0; at < kWords; at += 4) {
+        const __m256i before = Load(&bits[at]);
+        const __m256i word = Load(&bits[at + 1]);
+        const __m256i next = Load(&bits[at + 2]);
+        const __m256i d = Same(word, next, Load(&kFollowed[at]));
+        const __m256i dNext = Same(next, Load(&bits[at + 3]), Load(&kFollowed[at + 1]));
+        __m256i starts = _mm256_and_si256(
+            _mm256_xor_si256(
+                word, _mm256_or_si256(_mm256_srli_epi64(word, 1), _mm256_slli_epi64(before, 63))),
+            Load(&kStartable[at]));
+        CountStarts(starts, word, a1, o1);
+        starts = _mm256_and_si256(starts, d);
+        CountStarts(starts, word, a2, o2);
+        starts = _mm256_and_si256(starts, Ahead<1>(d, dNext));
+        CountStarts(starts, word, a3, o3);
+        starts = _mm256_and_si256(starts, Ahead<2>(d, dNext));
+        CountStarts(starts, word, a4, o4);
+        starts = _mm256_and_si256(starts, Ahead<3>(d, dNext));
+        CountStarts(starts, word, a5, o5);
+        starts = _mm256_and_si256(starts, Ahead<4>(d, dNext));
+        CountStarts(starts, word, a6, o6);
+        // Whole bytes of D that are all ones: side by side in a word, or across the boundary
+        // to the next word.
+        const __m256i whole = _mm256_cmpeq_epi8(d, allOnes);
+        const __m256i wholeNext = _mm256_cmpeq_epi8(dNext, allOnes);
+        maybeLong = _mm256_or_si256(
+            maybeLong, _mm256_or_si256(_mm256_and_si256(whole, _mm256_slli_epi64(whole, 8)),
+                                       _mm256_and_si256(_mm256_slli_epi64(whole, 56), wholeNext)));
+        if (++steps == kStepsPerWidening || at + 4 >= kWords) {
+            std::size_t length = 0;
+            for (__m256i *counter : {&a1, &a2, &a3, &a4, &a5, &a6}) {
+                allWide[length++] += Sum(_mm256_sad_epu8(*counter, zero));
+                *counter = zero;
+            }
+            length = 0;
+            for (__m256i *counter : {&o1, &o2, &o3, &o4, &o5, &o6}) {
+                onesWide[length++] += Sum(_mm256_sad_epu8(*counter, zero));
+                *counter = zero;
+            }
+            steps = 0;
+        }
+    }
+    Runs runs;
+    runs.all = allWide;
+    runs.ones = onesWide;
+    runs.maybeLong = _mm256_testz_si256(maybeLong, maybeLong) == 0;
+    return runs;
+}
+
+#undef RANDDUMP_AVX2
+#endif
+
+// Whether a run of kLongRun bits or more is in the block: where D holds kLongRun - 1 times.
+bool LongRun(const Bits &bits)
+{
+    for (std::size_t at = 0; at < kWords; ++at) {
+        const std::uint64_t d = Same(bits, at);
+        const std::uint64_t next = Same(bits, at + 1);
+        std::uint64_t equal = d;
+        for (unsigned i = 1; i < kLongRun - 1; ++i) {
+            equal &= Ahead(d, next, i);
+        }
+        if (equal != 0) {
+            return true;
+        }
+    }
+    return false;
+}
+
+void CountRuns(std::span<const std::byte, Fips140::kBlockBytes> block, bool vectors,
+               Fips140::Tally &tally)
+{
+    Bits bits;  // NOLINT(cppcoreguidelines-pro-type-member-init): every word is laid out
+    LayOut(block, bits);
+#ifdef __x86_64__
+    const Runs runs = vectors ? CountRunsAvx2(bits) : CountRunsByWord(bits);
+#else
+    const Runs runs = CountRunsByWord(bits);
+#endif
+    tally.longRun = runs.maybeLong && LongRun(bits);
+    for (std::size_t length = 0; length < 6; ++length) {
+        const bool last = length == 5;
+        const std::uint64_t ones = runs.ones[length] - (last ? 0 : runs.ones[length + 1]);
+        const std::uint64_t all = runs.all[length] - (last ? 0 : runs.all[length + 1]);
+        tally.runs[0][length] = static_cast<unsigned>(all - ones);
+        tally.runs[1][length] = static_cast<unsigned>(ones);
+    }
+}
+
+}  // namespace
+
+Fips140::Tally Fips140::Count(std::span<const std::byte, kBlockBytes> block, bool vectors)
+{
+    static_assert(kBits == 20000);
+    Tally tally;
+    CountNibbles(block, tally);
+    CountRuns(block, vectors, tally);
+    return tally;
+}
+
+unsigned Fips140::Judge(const Tally &tally)
+{
+    unsigned failed = tally.longRun ? kLongRun : 0U;
+    if (tally.ones <= kMonobitLow || tally.ones >= kMonobitHigh) {
+        failed |= kMonobit;
+    }
+    if (tally.poker < kPokerLow || tally.poker > kPokerHigh) {
+        failed |= kPoker;
+    }
+    for (const auto &byValue : tally.runs) {
+        for (std::size_t length = 0; length < byValue.size(); ++length) {
+            if (byValue[length] < kRunBounds[length][0] ||
+                byValue[length] > kRunBounds[length][1]) {
+                failed |= kRuns;
+            }
+        }
+    }
+    return failed;
+}
+
+void Fips140::Counted(unsigned failed)
+{
+    if (failed != 0) {
+        ++failures_;
+        firstFailure_ = firstFailure_.value_or(blocks_ * kBlockBytes);
+        for (unsigned test = 0; test < byTest_.size(); ++test) {
+            byTest_.at(test) += (failed >> test) & 1U;
+        }
+    }
+    ++blocks_;
+}
+
+std::uint64_t Fips140::Failures(Test test) const
+{
+    return byTest_.at(static_cast<std::size_t>(std::countr_zero(static_cast<unsigned>(test))));
+}
+
+void Fips140::Feed(std::span<const std::byte> bytes)
+{
+    if (held_ > 0) {
+        const std::size_t take = std::min(kBlockBytes - held_, bytes.size());
+        std::copy_n(bytes.begin(), take, partial_.begin() + static_cast<std::ptrdiff_t>(held_));
+        held_ += take;
+        bytes = bytes.subspan(take);
+        if (held_ < kBlockBytes) {
+            return;
+        }
+        Counted(Judge(Count(partial_, vectors_)));
+        held_ = 0;
+    }
+    for (; bytes.size() >= kBlockBytes; bytes = bytes.subspan(kBlockBytes)) {
+        Counted(Judge(Count(bytes.first<kBlockBytes>(), vectors_)));
+    }
+    std::copy(bytes.begin(), bytes.end(), partial_.begin());
+    held_ = bytes.size();
+}
+
+}  // namespace randdump

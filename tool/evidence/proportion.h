@@ -1,0 +1,43 @@
+// SP 800-90B's adaptive proportion test, on bytes.
+#ifndef TOOL_EVIDENCE_PROPORTION_H
+#define TOOL_EVIDENCE_PROPORTION_H
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <span>
+
+#include "evidence/words.h"
+
+namespace randdump {
+
+// Consecutive windows of `window` samples: a window fails when its first sample occurs
+// `cutoff` times or more in it (SP 800-90B, 4.4.2).
+class AdaptiveProportion {
+public:
+    // `vectors`: with AVX2, where the processor has it.
+    AdaptiveProportion(std::size_t window, std::size_t cutoff, bool vectors = words::Vectors());
+
+    void Feed(std::span<const std::byte> bytes);
+
+    [[nodiscard]] std::uint64_t Windows() const { return windows_; }
+    [[nodiscard]] std::uint64_t Failures() const { return failures_; }
+    // Where the first failing window starts in the sample.
+    [[nodiscard]] std::optional<std::uint64_t> FirstFailure() const { return firstFailure_; }
+
+private:
+    bool vectors_;
+    std::size_t window_;
+    std::size_t cutoff_;
+    std::uint64_t fed_ = 0;
+    std::size_t seen_ = 0;  // of the current window
+    std::byte first_{};
+    std::size_t count_ = 0;
+    std::uint64_t windows_ = 0;
+    std::uint64_t failures_ = 0;
+    std::optional<std::uint64_t> firstFailure_;
+};
+
+}  // namespace randdump
+
+#endif

@@ -1,0 +1,106 @@
+#include "evidence/runs.h"
+
+#ifdef __x86_64__
+#include <immintrin.h>
+#endif
+
+#include <bit>
+
+#include "evidence/words.h"
+
+namespace randdump {
+
+IdenticalRuns::IdenticalRuns(std::uint64_t counted, std::uint64_t stuck, bool vectors)
+    : vectors_(vectors), countedCutoff_(counted), stuckCutoff_(stuck)
+{
+}
+
+void IdenticalRuns::Step(std::byte value, std::uint64_t offset)
+{
+    if (started_ && value == last_) {
+        ++length_;
+    } else {
+        started_ = true;
+        last_ = value;
+        length_ = 1;
+        start_ = offset;
+    }
+    if (length_ == countedCutoff_) {
+        ++counted_;
+        firstCounted_ = firstCounted_.value_or(start_);
+    }
+    if (length_ == stuckCutoff_ && !firstStuck_) {
+        firstStuck_ = start_;
+    }
+}
+
+#ifdef __x86_64__
+// Thirty-two bytes at a time: a mask of the bytes equal to the one before; a run is followed
+// byte by byte only where it could reach the counted length.
+__attribute__((target("avx2"))) std::size_t IdenticalRuns::FeedVectors(
+    std::span<const std::byte> bytes, std::size_t at)
+{
+    for (; at + 32 <= bytes.size(); at += 32) {
+        const auto *here = reinterpret_cast<const __m256i *>(&bytes[at]);
+        const auto *before = reinterpret_cast<const __m256i *>(&bytes[at - 1]);
+        const auto equal = static_cast<std::uint32_t>(_mm256_movemask_epi8(
+            _mm256_cmpeq_epi8(_mm256_loadu_si256(here), _mm256_loadu_si256(before))));
+        std::uint32_t longer = equal;  // where countedCutoff_ bytes end, within the 32
+        for (std::uint64_t i = 2; i < countedCutoff_ && longer != 0; ++i) {
+            longer &= longer << 1U;
+        }
+        const auto carried = static_cast<std::uint64_t>(std::countr_one(equal));
+        if (longer != 0 || length_ + carried >= countedCutoff_) {
+            for (std::size_t i = at; i < at + 32; ++i) {
+                Step(bytes[i], fed_ + i);
+            }
+            continue;
+        }
+        // No run here reaches the counted length: only the one the last bytes make goes on.
+        const auto ending = static_cast<std::uint64_t>(std::countl_one(equal));
+        last_ = bytes[at + 31];
+        length_ = ending + 1;
+        start_ = fed_ + at + 31 - ending;
+    }
+    return at;
+}
+#endif
+
+void IdenticalRuns::Feed(std::span<const std::byte> bytes)
+{
+    std::size_t at = 0;
+    if (!started_ && !bytes.empty()) {
+        Step(bytes[0], fed_);
+        at = 1;
+    }
+#ifdef __x86_64__
+    if (vectors_ && at == 0 && !bytes.empty()) {
+        Step(bytes[0], fed_);  // the vectors compare each byte with the one before
+        at = 1;
+    }
+    if (vectors_) {
+        at = FeedVectors(bytes, at);
+    }
+#endif
+    // Eight bytes at a time while none equals the one before it, as in random data nearly all
+    // words; a word with a repeat is stepped through byte by byte.
+    for (; at + 8 <= bytes.size(); at += 8) {
+        const std::uint64_t word = words::Load(&bytes[at]);
+        const std::uint64_t before = (word << 8U) | static_cast<std::uint8_t>(last_);
+        if (words::ZeroBytes(word ^ before) == 0) {
+            last_ = bytes[at + 7];
+            length_ = 1;
+            start_ = fed_ + at + 7;
+            continue;
+        }
+        for (std::size_t i = at; i < at + 8; ++i) {
+            Step(bytes[i], fed_ + i);
+        }
+    }
+    for (; at < bytes.size(); ++at) {
+        Step(bytes[at], fed_ + at);
+    }
+    fed_ += bytes.size();
+}
+
+}  // namespace randdump
