@@ -5,7 +5,6 @@
 #include <array>
 #include <cstdio>
 #include <cstdlib>
-#include <utility>
 
 #include "ckhelper.h"
 
@@ -17,20 +16,10 @@
 namespace provider {
 namespace {
 
-// The program's own choice, set before the first binding and read by it.
-std::string &Chosen()
-{
-    static std::string chosen;
-    return chosen;
-}
-
 // A privileged process (setuid, setgid, file capabilities) must not load code its caller names:
 // secure_getenv() hides the variable there.
 std::string ModulePath()
 {
-    if (!Chosen().empty()) {
-        return Chosen();
-    }
     const char *fromEnvironment = secure_getenv("PKCS11_MODULE_PATH");
     if (fromEnvironment != nullptr && *fromEnvironment != '\0') {
         return fromEnvironment;
@@ -85,11 +74,6 @@ const Binding &Bound()
 {
     static const Binding binding = Bind();
     return binding;
-}
-
-void ChooseModule(std::string path)
-{
-    Chosen() = std::move(path);
 }
 
 }  // namespace provider

@@ -17,10 +17,6 @@ struct Binding {
 // Binds the module on the first call, from any thread; later calls return the same binding.
 const Binding &Bound();
 
-// Names the module to bind instead of PKCS11_MODULE_PATH's or the default: a program's own
-// choice, made before anything binds (later, it changes nothing).
-void ChooseModule(std::string path);
-
 }  // namespace provider
 
 #endif

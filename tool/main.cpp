@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <cstddef>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <new>
@@ -15,7 +16,6 @@
 #include <string>
 #include <system_error>
 
-#include "binding.h"
 #include "ckhelper.h"
 #include "draw/rows.h"
 #include "entry.h"
@@ -297,7 +297,8 @@ int main(int argc, char **argv)
         if (getauxval(AT_SECURE) != 0) {
             return RefuseUsage("--module is refused in a setuid, setgid or capable copy");
         }
-        provider::ChooseModule(options.module);
+        // The library binds what the variable names, when it first binds: after this.
+        setenv("PKCS11_MODULE_PATH", options.module, 1);
     }
     // What the options name is looked at with the rights of the user who gave them, the
     // record's place too, before anything is loaded or drawn.
