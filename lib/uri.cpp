@@ -5,11 +5,13 @@
 #include <algorithm>
 #include <array>
 #include <cctype>
+#include <charconv>
 #include <cstring>
 #include <limits>
 #include <new>
 #include <set>
 #include <string>
+#include <system_error>
 #include <utility>
 
 namespace ckhelper {
@@ -97,6 +99,15 @@ bool Showable(std::string_view name)
     });
 }
 
+// Whether the text is a decimal number below the limit, with nothing else in it.
+bool SlotNumber(std::string_view text, CK_SLOT_ID limit)
+{
+    CK_SLOT_ID number = 0;
+    const char *end = text.data() + text.size();
+    const auto [stop, error] = std::from_chars(text.data(), end, number);
+    return error == std::errc{} && stop == end && number < limit;
+}
+
 // What makes p11-kit read the text otherwise than it is written; empty when nothing does.
 std::string Ambiguity(std::string_view text)
 {
@@ -112,12 +123,8 @@ std::string Ambiguity(std::string_view text)
         if (name == kPinValue && value.find("%00") != std::string_view::npos) {
             return "holds a pin-value with a zero byte (%00)";
         }
-        constexpr std::string_view kDigits = "0123456789";
         constexpr auto kMaxSlot = std::numeric_limits<CK_SLOT_ID>::max();
-        if (name == "slot-id" &&
-            (value.empty() || value.find_first_not_of(kDigits) != std::string_view::npos ||
-             value.size() > std::to_string(kMaxSlot).size() ||
-             std::stoull(std::string(value)) >= kMaxSlot)) {
+        if (name == "slot-id" && !SlotNumber(value, kMaxSlot)) {
             return "has a slot-id that is not a slot ID (decimal, below " +
                    std::to_string(kMaxSlot) + ")";
         }

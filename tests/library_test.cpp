@@ -282,6 +282,7 @@ TEST_F(Library, UrisFromP11toolOpenTheirObjects)
              {"pkcs11:token=alpha;object=secret?pin-value =1234", CKR_ARGUMENTS_BAD},
              {"pkcs11:token=twin;token=alpha;object=obj", CKR_ARGUMENTS_BAD},
              {"pkcs11:slot-id=18446744073709551615;object=obj", CKR_ARGUMENTS_BAD},
+             {"pkcs11:slot-id=21111111111111111110;object=obj", CKR_ARGUMENTS_BAD},
              {"pkcs11:token=" + k32 + "x;object=obj", CKR_ARGUMENTS_BAD},
              {"pkcs11:token=" + k32 + ";object=obj", CKR_GENERAL_ERROR},
              {"pkcs11:slot-id=0;object=dir%2Fobj;type=data", CKR_OK},
