@@ -1,10 +1,11 @@
 // How fast the health checks judge a sample held in memory, on one core: the figure --check
 // must reach to keep up with a token. usage: checkspeed [MIB] (default 1,024), the sample's
 // bytes drawn from the kernel once and judged in chunks of 1 MiB of 1,024-byte blocks, as
-// randdump's writer judges them, on the path this processor takes and on the one a processor
-// without AVX2 takes. Prints MiB/s and exits 1 when the first is below 500 MiB/s.
+// randdump's writer judges them, at each width this processor has, the widest first (the one
+// randdump takes). Prints MiB/s and exits 1 when the widest is below 500 MiB/s.
 #include <sys/random.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -26,9 +27,11 @@ int main(int argc, char **argv)
     }
     const std::vector<std::uint8_t> sessions(kChunk / kBlock, 0);
     bool met = true;
-    for (const bool vectors : {randdump::words::Vectors(), false}) {
+    std::vector<randdump::words::Width> widths = randdump::words::Widths();
+    std::reverse(widths.begin(), widths.end());
+    for (const randdump::words::Width width : widths) {
         randdump::HealthChecks checks(randdump::HealthChecks::DrawPattern(), 1, std::nullopt,
-                                      vectors);
+                                      width);
         const auto start = std::chrono::steady_clock::now();
         for (std::size_t chunk = 0; chunk < mib; ++chunk) {
             const std::size_t at = (chunk * kChunk) % bytes.size();
@@ -41,12 +44,13 @@ int main(int argc, char **argv)
         const double seconds =
             std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
         const double rate = static_cast<double>(mib) / seconds;
-        if (vectors == randdump::words::Vectors()) {
-            std::printf("health checks: %.0f MiB/s on one core (target at least %.0f)\n", rate,
-                        kTarget);
+        const char *name = randdump::words::Name(width);
+        if (width == randdump::words::Widest()) {
+            std::printf("health checks, %s: %.0f MiB/s on one core (target at least %.0f)\n", name,
+                        rate, kTarget);
             met = rate >= kTarget;
         } else {
-            std::printf("health checks without AVX2: %.0f MiB/s\n", rate);
+            std::printf("health checks, %s: %.0f MiB/s\n", name, rate);
         }
     }
     return met ? 0 : 1;

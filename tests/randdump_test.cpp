@@ -1012,7 +1012,8 @@ TEST_F(Randdump, ShowsProgressOnlyOnATerminalAndErasesIt)
 }
 
 // The health checks against a reading of the same bytes one at a time, bit by bit for FIPS
-// 140-2, on both of each check's paths (AVX2 and eight bytes at a time): random data, and runs
+// 140-2, on every path of each check this processor can take (eight bytes at a time, AVX2,
+// AVX-512): random data, and runs
 // planted where the word-parallel code joins its words and blocks.
 std::vector<std::byte> RandomBytes(std::size_t size, std::uint64_t seed)
 {
@@ -1073,12 +1074,12 @@ TEST(HealthChecks, CountFips140AsABitByBitReadingDoes)
             }
     for (const std::vector<std::byte> &block : blocks) {
         const Fips140::Tally expected = BitByBit(block);
-        for (const bool vectors : {false, randdump::words::Vectors()}) {
+        for (const randdump::words::Width width : randdump::words::Widths()) {
             const Fips140::Tally tally =
-                Fips140::Count(std::span(block).first<Fips140::kBlockBytes>(), vectors);
+                Fips140::Count(std::span(block).first<Fips140::kBlockBytes>(), width);
             EXPECT_EQ(std::tie(tally.ones, tally.poker, tally.runs, tally.longRun),
                       std::tie(expected.ones, expected.poker, expected.runs, expected.longRun))
-                << "block " << &block - blocks.data() << (vectors ? ", AVX2" : "");
+                << "block " << &block - blocks.data() << ", " << randdump::words::Name(width);
         }
     }
     // rng-tools' bounds: 9725 < ones < 10275 passes, a run of 26 bits fails.
@@ -1122,12 +1123,12 @@ TEST(HealthChecks, FollowRunsAndWindowsAcrossThePiecesTheyAreFedIn)
             firstFailure = firstFailure.value_or(window);
         }
     }
-    for (const bool vectors : {false, randdump::words::Vectors()})
+    for (const randdump::words::Width width : randdump::words::Widths())
         for (const std::size_t piece :
              {std::size_t{1}, std::size_t{7}, std::size_t{1000}, bytes.size()}) {
-            SCOPED_TRACE(std::to_string(piece) + (vectors ? ", AVX2" : ""));
-            randdump::IdenticalRuns runs(6, 32, vectors);
-            randdump::AdaptiveProportion proportion(512, 19, vectors);
+            SCOPED_TRACE(std::to_string(piece) + ", " + randdump::words::Name(width));
+            randdump::IdenticalRuns runs(6, 32, width);
+            randdump::AdaptiveProportion proportion(512, 19, width);
             for (std::size_t at = 0; at < bytes.size(); at += piece) {
                 const std::span<const std::byte> part =
                     std::span(bytes).subspan(at, std::min(piece, bytes.size() - at));

@@ -12,10 +12,15 @@ namespace randdump {
 
 namespace {
 
+// The pattern once, then what is filled copied after itself: a few large copies a block.
 void Fill(std::span<std::byte> block, std::span<const std::byte> pattern)
 {
-    for (std::size_t at = 0; at < block.size(); at += pattern.size()) {
-        std::memcpy(&block[at], pattern.data(), std::min(pattern.size(), block.size() - at));
+    std::size_t filled = std::min(pattern.size(), block.size());
+    std::memcpy(block.data(), pattern.data(), filled);
+    while (filled < block.size()) {
+        const std::size_t copy = std::min(filled, block.size() - filled);
+        std::memcpy(&block[filled], block.data(), copy);
+        filled += copy;
     }
 }
 

@@ -38,10 +38,10 @@ public:
     // std::system_error when the kernel gives no random bytes.
     static Pattern DrawPattern();
 
-    // For `sessions` sessions; `row` is the bytes of a row with --restarts. `vectors`: with
-    // AVX2, where the processor has it.
+    // For `sessions` sessions; `row` is the bytes of a row with --restarts; `width`: the
+    // widest the processor has, unless told.
     HealthChecks(const Pattern &pattern, unsigned sessions, std::optional<std::uint64_t> row,
-                 bool vectors = words::Vectors());
+                 words::Width width = words::Widest());
 
     [[nodiscard]] const Pattern &Filler() const { return pattern_; }
 

@@ -19,8 +19,8 @@ public:
 
     enum Test : unsigned { kMonobit = 1, kPoker = 2, kRuns = 4, kLongRun = 8 };
 
-    // `vectors`: with AVX2, where the processor has it.
-    explicit Fips140(bool vectors = words::Vectors()) : vectors_(vectors) {}
+    // `width`: the widest the processor has, unless told.
+    explicit Fips140(words::Width width = words::Widest()) : width_(width) {}
 
     // What the tests count in a block.
     struct Tally {
@@ -31,7 +31,7 @@ public:
         bool longRun = false;  // a run of 26 bits or more
     };
     static Tally Count(std::span<const std::byte, kBlockBytes> block,
-                       bool vectors = words::Vectors());
+                       words::Width width = words::Widest());
     // The tests a tally fails, as a mask of Test.
     static unsigned Judge(const Tally &tally);
 
@@ -48,7 +48,7 @@ public:
 private:
     void Counted(unsigned failed);
 
-    bool vectors_;
+    words::Width width_;
     std::array<std::byte, kBlockBytes> partial_{};
     std::size_t held_ = 0;
     std::uint64_t blocks_ = 0;

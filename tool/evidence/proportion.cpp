@@ -56,8 +56,8 @@ std::size_t Count(const std::byte *bytes, std::size_t size, std::byte value, boo
 
 }  // namespace
 
-AdaptiveProportion::AdaptiveProportion(std::size_t window, std::size_t cutoff, bool vectors)
-    : vectors_(vectors), window_(window), cutoff_(cutoff)
+AdaptiveProportion::AdaptiveProportion(std::size_t window, std::size_t cutoff, words::Width width)
+    : vectors_(width >= words::Width::kAvx2), window_(window), cutoff_(cutoff)
 {
 }
 

@@ -15,8 +15,9 @@ namespace randdump {
 // `cutoff` times or more in it (SP 800-90B, 4.4.2).
 class AdaptiveProportion {
 public:
-    // `vectors`: with AVX2, where the processor has it.
-    AdaptiveProportion(std::size_t window, std::size_t cutoff, bool vectors = words::Vectors());
+    // `width`: the widest the processor has, unless told (AVX-512 takes AVX2's path).
+    AdaptiveProportion(std::size_t window, std::size_t cutoff,
+                       words::Width width = words::Widest());
 
     void Feed(std::span<const std::byte> bytes);
 
@@ -26,7 +27,7 @@ public:
     [[nodiscard]] std::optional<std::uint64_t> FirstFailure() const { return firstFailure_; }
 
 private:
-    bool vectors_;
+    bool vectors_;  // with AVX2
     std::size_t window_;
     std::size_t cutoff_;
     std::uint64_t fed_ = 0;

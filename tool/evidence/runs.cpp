@@ -10,8 +10,8 @@
 
 namespace randdump {
 
-IdenticalRuns::IdenticalRuns(std::uint64_t counted, std::uint64_t stuck, bool vectors)
-    : vectors_(vectors), countedCutoff_(counted), stuckCutoff_(stuck)
+IdenticalRuns::IdenticalRuns(std::uint64_t counted, std::uint64_t stuck, words::Width width)
+    : vectors_(width >= words::Width::kAvx2), countedCutoff_(counted), stuckCutoff_(stuck)
 {
 }
 
@@ -35,32 +35,41 @@ void IdenticalRuns::Step(std::byte value, std::uint64_t offset)
 }
 
 #ifdef __x86_64__
-// Thirty-two bytes at a time: a mask of the bytes equal to the one before; a run is followed
+// A bit for each of 32 bytes: whether it equals the byte before it.
+__attribute__((target("avx2"), always_inline)) inline std::uint64_t EqualToBefore(
+    const std::byte *bytes)
+{
+    const auto *here = reinterpret_cast<const __m256i *>(bytes);
+    const auto *before = reinterpret_cast<const __m256i *>(bytes - 1);
+    return static_cast<std::uint32_t>(_mm256_movemask_epi8(
+        _mm256_cmpeq_epi8(_mm256_loadu_si256(here), _mm256_loadu_si256(before))));
+}
+
+// Sixty-four bytes at a time: a mask of the bytes equal to the one before; a run is followed
 // byte by byte only where it could reach the counted length.
 __attribute__((target("avx2"))) std::size_t IdenticalRuns::FeedVectors(
     std::span<const std::byte> bytes, std::size_t at)
 {
-    for (; at + 32 <= bytes.size(); at += 32) {
-        const auto *here = reinterpret_cast<const __m256i *>(&bytes[at]);
-        const auto *before = reinterpret_cast<const __m256i *>(&bytes[at - 1]);
-        const auto equal = static_cast<std::uint32_t>(_mm256_movemask_epi8(
-            _mm256_cmpeq_epi8(_mm256_loadu_si256(here), _mm256_loadu_si256(before))));
-        std::uint32_t longer = equal;  // where countedCutoff_ bytes end, within the 32
+    constexpr std::size_t kStep = 64;
+    for (; at + kStep <= bytes.size(); at += kStep) {
+        const std::uint64_t equal =
+            EqualToBefore(&bytes[at]) | (EqualToBefore(&bytes[at + 32]) << 32U);
+        std::uint64_t longer = equal;  // where countedCutoff_ bytes end, within the 64
         for (std::uint64_t i = 2; i < countedCutoff_ && longer != 0; ++i) {
             longer &= longer << 1U;
         }
         const auto carried = static_cast<std::uint64_t>(std::countr_one(equal));
         if (longer != 0 || length_ + carried >= countedCutoff_) {
-            for (std::size_t i = at; i < at + 32; ++i) {
+            for (std::size_t i = at; i < at + kStep; ++i) {
                 Step(bytes[i], fed_ + i);
             }
             continue;
         }
         // No run here reaches the counted length: only the one the last bytes make goes on.
         const auto ending = static_cast<std::uint64_t>(std::countl_one(equal));
-        last_ = bytes[at + 31];
+        last_ = bytes[at + kStep - 1];
         length_ = ending + 1;
-        start_ = fed_ + at + 31 - ending;
+        start_ = fed_ + at + kStep - 1 - ending;
     }
     return at;
 }

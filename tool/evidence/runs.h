@@ -16,8 +16,8 @@ namespace randdump {
 // reaches `stuck` bytes.
 class IdenticalRuns {
 public:
-    // `vectors`: with AVX2, where the processor has it.
-    IdenticalRuns(std::uint64_t counted, std::uint64_t stuck, bool vectors = words::Vectors());
+    // `width`: the widest the processor has, unless told (AVX-512 takes AVX2's path).
+    IdenticalRuns(std::uint64_t counted, std::uint64_t stuck, words::Width width = words::Widest());
 
     void Feed(std::span<const std::byte> bytes);
 
@@ -30,7 +30,7 @@ private:
     void Step(std::byte value, std::uint64_t offset);
     std::size_t FeedVectors(std::span<const std::byte> bytes, std::size_t at);
 
-    bool vectors_;
+    bool vectors_;  // with AVX2
     std::uint64_t countedCutoff_;
     std::uint64_t stuckCutoff_;
     std::uint64_t fed_ = 0;

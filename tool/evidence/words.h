@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <vector>
 
 // Several builds of a function, for processors with and without an instruction set, chosen
 // when the program starts.
@@ -19,16 +20,38 @@
 
 namespace randdump::words {
 
-// Whether the processor has AVX2, for the checks' fastest paths; the others take eight bytes at
-// a time.
-inline bool Vectors()
+// How much the checks take at a step: eight bytes, AVX2's 32 or AVX-512's 64 (with the popcount
+// of eight words at once).
+enum class Width : unsigned char { kWord, kAvx2, kAvx512 };
+
+// The widest this processor has.
+inline Width Widest()
 {
 #ifdef __x86_64__
-    static const bool kVectors = __builtin_cpu_supports("avx2") != 0;
-    return kVectors;
+    static const Width kWidest =
+        __builtin_cpu_supports("avx512bw") != 0 && __builtin_cpu_supports("avx512vpopcntdq") != 0
+            ? Width::kAvx512
+        : __builtin_cpu_supports("avx2") != 0 ? Width::kAvx2
+                                              : Width::kWord;
+    return kWidest;
 #else
-    return false;
+    return Width::kWord;
 #endif
+}
+
+// Each width up to the widest, narrowest first: the paths the tests hold against each other.
+inline std::vector<Width> Widths()
+{
+    std::vector<Width> widths{Width::kWord};
+    while (widths.back() < Widest()) {
+        widths.push_back(static_cast<Width>(static_cast<unsigned>(widths.back()) + 1));
+    }
+    return widths;
+}
+
+constexpr const char *Name(Width width)
+{
+    return width == Width::kAvx512 ? "AVX-512" : width == Width::kAvx2 ? "AVX2" : "words";
 }
 
 constexpr std::uint64_t kOnes = 0x0101010101010101U;
