@@ -68,7 +68,7 @@ void HealthChecks::JudgeBlock(std::span<const std::byte> block, std::uint64_t of
     for (std::size_t at = 0; at + kPiece <= block.size(); at += kPiece) {
         any |= unwritten(at);
     }
-    for (std::size_t at = 0; any && !unfilled_; at += kPiece) {
+    for (std::size_t at = 0; any && !unfilled_ && at + kPiece <= block.size(); at += kPiece) {
         if (unwritten(at)) {
             unfilled_ = offset + at;
         }
