@@ -605,6 +605,10 @@ TEST_F(Randdump, ChecksWhatTheTokenGivesRecordsTheRunAndStartsAfreshForEachRow)
         {"a generator seeded alike at every start", {.script = "replay", .args = {"--check", "--restarts", "3",
          "--bytes", "1000", "--record", kRecord}}, 5, failed + "restart repeat at byte 1000\n", "",
          "C_Finalize\nC_Initialize\n" + row, false, kBanner, 0, {}, "", verdict("restart repeat", 1000, 1000)},
+        {"a module whose C_Finalize ends nothing: no restart data", {.script = "nofinalize", .args = {"--restarts",
+         "3", "--bytes", "1000"}}, 1, "C_Initialize error 191, cryptoki already initialized\nranddump: the module did "
+         "not start afresh after C_Finalize, so its rows would not be restart data\n", "",
+         "C_GenerateRandom\nC_CloseSession\nC_Finalize\nC_Initialize\nC_Finalize\n"},
         {"three rows, each after a start of its own", {.args = {"--restarts", "3", "--bytes", "1000", "--record",
          kRecord}, .size = 3000, .block = 1000}, 0, "", "", row + "C_Initialize\n" + row + "C_Initialize\n" + row,
          false, kBanner, 0, {}, "", R"({"status": 0, "message": null, "sample": {"bytes": 3000, "restarts": 3}})"},
@@ -747,6 +751,7 @@ TEST_F(Randdump, AnswersHelpAndVersionAndRefusesAMalformedCommandLineBeforeLoadi
              {{"--module", ""}, "--module", {}},
              {{"--restarts", "3"}, "--restarts", {}},
              {{"--restarts", "0", "--bytes", "1k"}, "--restarts", {}},
+             {{"--restarts", "4", "--bytes", "4194304T"}, "--bytes times --restarts", {}},
              {{"--record", "-"}, "--record", {}},
              {{"-o", ""}, "-o", {}},
              {{"-o", "-", "-o", "x"}, "'-o' is given twice", {}},

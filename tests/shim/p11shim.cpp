@@ -33,6 +33,7 @@ unsigned gBadAt = 0;
 std::size_t gBadCount = 0;
 std::string gLastBytes;       // what the call before gave
 bool gReplay = false;         // every start of the module gives the same bytes again
+bool gNoFinalize = false;     // C_Finalize ends nothing
 std::uint64_t gReplayed = 0;  // bytes given since the start
 std::mutex gMutex;            // over gControl: randdump calls from several threads
 
@@ -163,6 +164,8 @@ struct Hook<CK_RV (*)(A...)> {
             scripted = !gBad.empty() || gReplay;
             if (scripted)
                 rv = GenerateAsScripted(args..., n);  // under the lock: the script keeps state
+        } else if constexpr (C == Call::Finalize) {
+            scripted = gNoFinalize;
         }
         if (!scripted) {
             lock.unlock();
@@ -254,6 +257,7 @@ void Configure()
         gBadAt = std::stoul(bad.substr(bad.find('@') + 1));
     }
     gReplay = gScript.count("replay") != 0;
+    gNoFinalize = gScript.count("nofinalize") != 0;
     if (gScript.count("log") != 0)
         std::atexit(WriteLog);
 }

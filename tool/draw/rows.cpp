@@ -43,7 +43,14 @@ ExitStatus Restart(const Drawing &drawing, bool last)
     drawing.sessions.Close();
     drawing.module.Finalize(drawing.report);
     const CK_RV rv = drawing.module.Initialize(drawing.report);
-    if (rv != CKR_OK && rv != CKR_CRYPTOKI_ALREADY_INITIALIZED) {
+    if (rv == CKR_CRYPTOKI_ALREADY_INITIALIZED) {
+        // C_Finalize ended nothing: the next row would go on from the same generator state.
+        drawing.report.Say(
+            "randdump: the module did not start afresh after C_Finalize, so its rows would not be "
+            "restart data");
+        return kNoToken;
+    }
+    if (rv != CKR_OK) {
         return kNoToken;
     }
     return OpenSessions(drawing, last);

@@ -210,6 +210,8 @@ bool ParseOptions(std::span<char *> argv, Options &options, std::string &error)
         error = "--bytes unlimited writes only to standard output (-o -) or a FIFO";
     } else if (seen.at(kRestarts) && (!seen.at(kBytes) || !options.bytes)) {
         error = "--restarts draws rows of a size that --bytes gives, finite";
+    } else if (options.bytes && *options.bytes > kMaxSize / options.restarts) {
+        error = "--bytes times --restarts is more than 2^63 - 1 bytes, the largest sample";
     } else {
         return true;
     }
