@@ -33,6 +33,8 @@ const std::string kBanner =
     "Sorvane $Revision: 1.1 $\nRandom data dump for PKCS#11 tokens, (c) Sorvane\n";
 const std::string kOld = "an earlier sample that must survive a failed run\n";
 const std::string kRecord = "record.json";
+const std::string kOldRecord = "{\"an earlier record\": \"that must describe the sample kept\"}\n";
+const std::string kBeside = "randdump: the record of this run is record.json.failed\n";
 // A token label with a C0 control, a C1 control in one byte and in UTF-8, then an accented
 // letter, which stays as it is.
 const std::string kControls = "\x1b[2J\x9b\xc2\x9b\xc3\xa9";
@@ -94,7 +96,8 @@ struct DumpRun {
     // What the directory holds afterwards, at any depth: the files, and what is not a file or a
     // directory marked by its kind ("link@", "null%", "disk#", "fifo|"); the record apart.
     std::set<std::string> files{};
-    std::string record{};  // record.json
+    std::string record{};        // record.json
+    std::string failedRecord{};  // record.json.failed
 };
 
 struct Case {
@@ -151,8 +154,11 @@ protected:
         chmod(logs_.path.c_str(), 0777);
         if (options.setUp)
             options.setUp(dir.path);
-        if (!options.fresh && options.sample != "-" && !fs::exists(dir / options.sample))
-            std::ofstream(dir / options.sample) << kOld;
+        if (!options.fresh && options.sample != "-") {
+            if (!fs::exists(dir / options.sample))
+                std::ofstream(dir / options.sample) << kOld;
+            std::ofstream(dir / kRecord) << kOldRecord;
+        }
         std::vector<std::string> argv = options.wrapper;
         argv.push_back(RANDDUMP_PATH);
         argv.insert(argv.end(), options.args.begin(), options.args.end());
@@ -181,7 +187,9 @@ protected:
                                  kinds.at(type));
         }
         run.record = ReadFile(dir / kRecord);
+        run.failedRecord = ReadFile(dir / (kRecord + ".failed"));
         run.files.erase(kRecord);
+        run.files.erase(kRecord + ".failed");
         umount2(dir.path.c_str(), MNT_DETACH);
         return run;
     }
@@ -289,12 +297,19 @@ void Randdump::ExpectOutcomes(const std::vector<Case> &cases)
                  run.calls.find("blocks " + std::to_string(blocks) + "\n") != std::string::npos))
                 << run.calls;
         } else if (c.status != 0 && !c.options.fresh) {
+            // A failed run keeps the old sample, and the record that describes it.
             EXPECT_TRUE(run.sample == kOld || c.name == "a directory");
+            EXPECT_EQ(run.record, kOldRecord);
         }
         EXPECT_LE(run.sample.size(), c.received);
         if (!c.record.empty()) {
-            const nlohmann::json record = nlohmann::json::parse(run.record, nullptr, false);
-            EXPECT_TRUE(Holds(record, nlohmann::json::parse(c.record))) << run.record;
+            // A run that put no sample file in place leaves the record of the sample kept, and
+            // puts its own beside it.
+            const bool beside = c.status != 0 && c.options.sample != "-";
+            const std::string &text = beside ? run.failedRecord : run.record;
+            EXPECT_TRUE(
+                Holds(nlohmann::json::parse(text, nullptr, false), nlohmann::json::parse(c.record)))
+                << text;
         }
         // Standard output, or a sample kept outside the directory: nothing in it.
         const bool outside = c.options.sample == "-" || c.options.sample.starts_with('/');
@@ -576,11 +591,10 @@ TEST_F(Randdump, ChecksWhatTheTokenGivesRecordsTheRunAndStartsAfreshForEachRow)
     const std::string end = "C_CloseSession\nC_Finalize\n";
     const std::string row = "C_OpenSession\nC_GenerateRandom\nC_CloseSession\nC_Finalize\n";
     const std::vector<std::string> checked{"--check", "--bytes", "1M", "--record", kRecord};
-    const auto verdict = [](const char *check, std::uint64_t offset, int written = 0) {
+    const auto verdict = [](const char *check, std::uint64_t offset) {
         const std::string at = std::to_string(offset);
         return R"({"status": 5, "message": "Token output failed a health check: )" +
-               std::string(check) + " at byte " + at + R"(", "sample": {"bytes": )" +
-               std::to_string(written) + R"(},
+               std::string(check) + " at byte " + at + R"(", "sample": {"bytes": 0, "sha256": null},
                   "checks": {"passed": false, "failure": {"check": ")" +
                check + R"(", "offset": )" + at + "}}}";
     };
@@ -588,23 +602,23 @@ TEST_F(Randdump, ChecksWhatTheTokenGivesRecordsTheRunAndStartsAfreshForEachRow)
     // clang-format off
     ExpectOutcomes({
         {"a block left as it was", {.script = "bad=untouched@3", .args = checked}, 5,
-         failed + "unfilled at byte 2048\n", "", "C_GenerateRandom x1024\n" + end, false, kBanner, 0, {}, "",
-         verdict("unfilled", 2048)},
+         failed + "unfilled at byte 2048\n" + kBeside, "", "C_GenerateRandom x1024\n" + end, false, kBanner, 0, {},
+         "", verdict("unfilled", 2048)},
         {"only the first 100 bytes of a block generated", {.script = "bad=first:100@3", .args = checked}, 5,
-         failed + "unfilled at byte 2160\n", "", "C_GenerateRandom x1024\n" + end, false, kBanner, 0, {}, "",
-         verdict("unfilled", 2160)},
+         failed + "unfilled at byte 2160\n" + kBeside, "", "C_GenerateRandom x1024\n" + end, false, kBanner, 0, {},
+         "", verdict("unfilled", 2160)},
         {"the last 100 bytes of a block zeroed", {.script = "bad=zerolast:100@3", .args = checked}, 5,
-         failed + "stuck at byte 2972\n", "", "C_GenerateRandom x1024\n" + end, false, kBanner, 0, {}, "",
+         failed + "stuck at byte 2972\n" + kBeside, "", "C_GenerateRandom x1024\n" + end, false, kBanner, 0, {}, "",
          verdict("stuck", 2972)},
         {"a block repeating the one before", {.script = "bad=repeat@3", .args = checked}, 5,
-         failed + "repeated at byte 2048\n", "", "C_GenerateRandom x1024\n" + end, false, kBanner, 0, {}, "",
-         verdict("repeated", 2048)},
+         failed + "repeated at byte 2048\n" + kBeside, "", "C_GenerateRandom x1024\n" + end, false, kBanner, 0, {},
+         "", verdict("repeated", 2048)},
         {"a constant block, on a stream: nothing of its chunk sent", {.script = "bad=constant@3", .args =
          {"-o", "-", "--check", "--bytes", "1M"}, .fresh = true, .sample = "-"}, 5, kBanner + failed +
          "stuck at byte 2048\n", "", "C_GenerateRandom x1024\n" + end, false, "", 0, {}, "", "", 2048},
         {"a generator seeded alike at every start", {.script = "replay", .args = {"--check", "--restarts", "3",
-         "--bytes", "1000", "--record", kRecord}}, 5, failed + "restart repeat at byte 1000\n", "",
-         "C_Finalize\nC_Initialize\n" + row, false, kBanner, 0, {}, "", verdict("restart repeat", 1000, 1000)},
+         "--bytes", "1000", "--record", kRecord}}, 5, failed + "restart repeat at byte 1000\n" + kBeside, "",
+         "C_Finalize\nC_Initialize\n" + row, false, kBanner, 0, {}, "", verdict("restart repeat", 1000)},
         {"a module whose C_Finalize ends nothing: no restart data", {.script = "nofinalize", .args = {"--restarts",
          "3", "--bytes", "1000"}}, 1, "C_Initialize error 191, cryptoki already initialized\nranddump: the module did "
          "not start afresh after C_Finalize, so its rows would not be restart data\n", "",
@@ -620,10 +634,23 @@ TEST_F(Randdump, ChecksWhatTheTokenGivesRecordsTheRunAndStartsAfreshForEachRow)
              "--restarts", "2", "--bytes", "1000", "--record", "record.json"], "token": {"label": "lab"}})"},
         {"no session, in a run recorded", {.script = "fail=OpenSession@1:0x3", .args = {"--bytes", "1k", "--record",
          kRecord}}, 1, "randdump: no usable token at slot ID 0 (C_OpenSession error 3, slot ID invalid); randdump "
-         "--list shows the tokens, --token or --slot chooses one\n", "", "C_OpenSession\nC_Finalize\n", false,
+         "--list shows the tokens, --token or --slot chooses one\n" + kBeside, "", "C_OpenSession\nC_Finalize\n", false,
          kBanner, 0, {}, "", R"({"status": 1, "slot": {"id": 0}, "sample": {"bytes": 0, "sha256": null},
          "started": null, "message": "randdump: no usable token at slot ID 0 (C_OpenSession error 3, slot ID )"
          R"(invalid); randdump --list shows the tokens, --token or --slot chooses one"})"},
+        {"a record naming the sample of a token its URI chose: refused once the slot is known", {.args = {"--token",
+         "pkcs11:token=lab", "--record", SampleOf(lab)}, .sample = SampleOf(lab)}, 64, "randdump: --record '" +
+         SampleOf(lab) + "' is the sample's own file '" + SampleOf(lab) + "'; give the record a file of its own; see "
+         "'randdump --help'\n", "", "C_Finalize\n"},
+        {"a record that cannot be written after the draw: the old sample and the old record kept", {.script =
+         "run=GenerateRandom@500:cat /dev/zero >filler 2>/dev/null", .setUp = [](auto &dir) {
+             mount("tmpfs", dir.c_str(), "tmpfs", 0, "size=4m"); }, .args = {"--bytes", "1M", "--record", kRecord}},
+         3, "Cannot write record.json: No space left on device\n", "", "C_GenerateRandom x1024\n" + end, true, kBanner,
+         0, std::set<std::string>{"random_0.txt", "filler"}},
+        {"SIGTERM mid-run: the old sample and record kept, this run's beside them", {.script =
+         "run=GenerateRandom@100:kill -TERM $PPID", .args = {"--bytes", "1M", "--record", kRecord}}, -1,
+         "randdump: interrupted by SIGTERM\n" + kBeside, "", "(none)", false, kBanner, 0, {}, "",
+         R"({"status": 143, "message": "randdump: interrupted by SIGTERM", "sample": {"bytes": 0, "sha256": null}})"},
         {"a record that cannot be written: nothing loaded or drawn", {.args = {"--record", "missing/record.json"}}, 3,
          "Cannot write missing/record.json: No such file or directory\n", "", "(none)", false, ""},
     });
@@ -653,6 +680,24 @@ TEST_F(Randdump, RecordsEveryKeyAndTheDigestOfWhatWasWritten)
                                .sample = "sample.bin"});
     const DumpRun stream = Dump(
         {.args = {"-o", "-", "--bytes", "3M", "--record", kRecord}, .fresh = true, .sample = "-"});
+    // Interrupted, the record says so and describes what the reader received.
+    const DumpRun stopped =
+        Dump({.script = "pause=1000",
+              .whileRunning =
+                  [](int pid) {
+                      usleep(500000);
+                      kill(pid, SIGINT);
+                  },
+              .args = {"-o", "-", "--bytes", "1G", "--block", "64K", "--record", kRecord},
+              .fresh = true,
+              .sample = "-"});
+    EXPECT_EQ(stopped.result.signal, SIGINT);
+    const nlohmann::json interrupted = nlohmann::json::parse(stopped.record);
+    EXPECT_EQ(interrupted["status"], 130);
+    EXPECT_EQ(interrupted["message"], "randdump: interrupted by SIGINT");
+    EXPECT_EQ(interrupted["sample"]["bytes"], stopped.sample.size());
+    EXPECT_EQ(interrupted["sample"]["sha256"],
+              stopped.sample.empty() ? nlohmann::json() : nlohmann::json(sha256(stopped.sample)));
     ASSERT_EQ(file.result.exitStatus, 0) << file.result.err;
     ASSERT_EQ(stream.result.exitStatus, 0) << stream.result.err;
     EXPECT_TRUE(file.result.err.starts_with("Health checks passed over ") &&
@@ -711,6 +756,9 @@ TEST_F(Randdump, AnswersHelpAndVersionAndRefusesAMalformedCommandLineBeforeLoadi
     const auto files = [](const fs::path &dir) {
         mkfifo((dir / "fifo").c_str(), 0600);
         std::ofstream(dir / "empty") << "\n4711\n";
+        std::ofstream(dir / "random_0.txt") << kOld;
+        fs::create_symlink("random_0.txt", dir / "link");
+        fs::create_hard_link(dir / "random_0.txt", dir / "hard");
     };
     std::array<int, 2> terminal{};  // master, slave
     ASSERT_EQ(openpty(&terminal[0], &terminal[1], nullptr, nullptr, nullptr), 0);
@@ -753,6 +801,13 @@ TEST_F(Randdump, AnswersHelpAndVersionAndRefusesAMalformedCommandLineBeforeLoadi
              {{"--restarts", "0", "--bytes", "1k"}, "--restarts", {}},
              {{"--restarts", "4", "--bytes", "4194304T"}, "--bytes times --restarts", {}},
              {{"--record", "-"}, "--record", {}},
+             {{"-o", "random_0.txt", "--record", "random_0.txt"}, "--record 'random_0.txt' is the sample's own file "
+              "'random_0.txt'", {}},
+             {{"-o", "new.bin", "--record", "./new.bin"}, "--record './new.bin' is the sample's own file 'new.bin'", {}},
+             {{"--record", "link"}, "--record 'link' is the sample's own file 'random_0.txt'", {}},
+             {{"--slot", "0", "--record", "hard"}, "--record 'hard' is the sample's own file 'random_0.txt'", {}},
+             {{"-o", "-", "--record", "/dev/stdout"}, "--record '/dev/stdout' is the file standard output writes to", {}},
+             {{"--record", "/dev/fd/1"}, "--record '/dev/fd/1' is the file standard output writes to", {}},
              {{"-o", ""}, "-o", {}},
              {{"-o", "-", "-o", "x"}, "'-o' is given twice", {}},
              {{"-o", "random_0.txt", "--bytes", "unlimited"}, "--bytes unlimited", {}},

@@ -25,6 +25,7 @@
 #include "options/usage.h"
 #include "report.h"
 #include "sink/realuser.h"
+#include "sink/recordfile.h"
 #include "sink/signals.h"
 #include "sink/sink.h"
 #include "status.h"
@@ -137,10 +138,37 @@ void DescribeToken(const CK_FUNCTION_LIST &p11, CK_SLOT_ID slot, Record &record)
     record.Token(slot, slotKnown ? &slotInfo : nullptr, tokenKnown ? &tokenInfo : nullptr, uri);
 }
 
+// The record of a run and the file it goes to, for runs with --record.
+struct Recording {
+    Record record;
+    RecordFile file;
+    bool streamSample;    // no sample file is kept, so there is none to contradict
+    bool placed = false;  // the sample file was put in place
+    bool unwritable = false;
+};
+
+// The sample as delivered: a file only once it is in place (nothing before), a stream as far as
+// its reader took it; the hash of nothing is never given.
+void DescribeSample(Recording &recording, const Options &options, CK_SLOT_ID slot,
+                    Evidence &evidence, bool delivered)
+{
+    const std::uint64_t bytes = delivered ? evidence.Bytes() : 0;
+    recording.record.Drawn({options.output != nullptr ? options.output : SampleName(options, slot),
+                            bytes, options.block, options.sessions, options.restarts,
+                            bytes != 0 ? std::optional(evidence.Digest()) : std::nullopt});
+    if (const std::optional<Evidence::Times> when = evidence.When()) {
+        recording.record.Timed(when->started, when->finished, when->seconds);
+    }
+    if (evidence.Checks() != nullptr) {
+        recording.record.Checks(evidence.Checks()->Record());
+    }
+}
+
 // Opens the sink, draws every row into it, and finishes it: a file replaces the old sample only
-// when every byte was drawn, passed the checks, and is on disk. The file work is done as the
-// user who started randdump.
-ExitStatus DrawSample(const Drawing &drawing, int stdoutFd, Evidence &evidence)
+// when every byte was drawn, passed the checks, and is on disk, with its record written first.
+// The file work is done as the user who started randdump.
+ExitStatus DrawSample(const Drawing &drawing, int stdoutFd, Evidence &evidence,
+                      Recording *recording)
 {
     const Options &options = drawing.options;
     const std::string name = SampleName(options, drawing.slot);
@@ -162,15 +190,29 @@ ExitStatus DrawSample(const Drawing &drawing, int stdoutFd, Evidence &evidence)
         return status;
     }
     const AsRealUser user;
+    if (recording != nullptr && sink->Durable()) {
+        DescribeSample(*recording, options, drawing.slot, evidence, true);
+        recording->record.Ended(kCompleted, "");
+        if (!recording->file.Stage(recording->record.Text())) {
+            recording->unwritable = true;
+            return OutputFailure(drawing.report, recording->file.Where(), recording->file.Reason());
+        }
+    }
     // A stream without end ends when its reader does.
     if (!sink->Commit() && (options.bytes || !sink->ReaderGone())) {
         if (sink->InPlace()) {
             // The new sample replaced the old one, but the rename may not survive a crash.
+            if (recording != nullptr) {
+                recording->placed = true;
+            }
             drawing.report.Say(
                 name + " is in place, but its directory could not be flushed: " + sink->Reason());
             return kOutputFailed;
         }
         return OutputFailure(drawing.report, name, sink->Reason());
+    }
+    if (recording != nullptr) {
+        recording->placed = sink->Durable();
     }
     if (checks != nullptr) {
         drawing.report.Say(checks->Summary());
@@ -180,7 +222,7 @@ ExitStatus DrawSample(const Drawing &drawing, int stdoutFd, Evidence &evidence)
 
 // Opens the sessions on the slot, logs the user in when there is a PIN, and draws the sample.
 ExitStatus Draw(Module &module, const Options &options, CK_SLOT_ID slot,
-                std::unique_ptr<TokenPin> &pin, int stdoutFd, Report &report, Record *record)
+                std::unique_ptr<TokenPin> &pin, int stdoutFd, Report &report, Recording *recording)
 {
     Sessions sessions(module.Functions());
     const Drawing drawing{module, options, slot, pin, sessions, report};
@@ -194,18 +236,11 @@ ExitStatus Draw(Module &module, const Options &options, CK_SLOT_ID slot,
             checks.emplace(HealthChecks::DrawPattern(), options.sessions,
                            options.restarts > 1 ? options.bytes : std::nullopt);
         }
-        Evidence evidence(record != nullptr, std::move(checks));
-        status = DrawSample(drawing, stdoutFd, evidence);
-        if (record != nullptr) {
-            record->Drawn({options.output != nullptr ? options.output : SampleName(options, slot),
-                           evidence.Bytes(), options.block, options.sessions, options.restarts,
-                           evidence.Digest()});
-            if (const std::optional<Evidence::Times> when = evidence.When()) {
-                record->Timed(when->started, when->finished, when->seconds);
-            }
-            if (evidence.Checks() != nullptr) {
-                record->Checks(evidence.Checks()->Record());
-            }
+        Evidence evidence(recording != nullptr, std::move(checks));
+        status = DrawSample(drawing, stdoutFd, evidence, recording);
+        if (recording != nullptr) {
+            DescribeSample(*recording, options, slot, evidence,
+                           recording->streamSample || recording->placed);
         }
         return status;
     } catch (const std::system_error &error) {
@@ -220,8 +255,9 @@ ExitStatus Draw(Module &module, const Options &options, CK_SLOT_ID slot,
 // The run once the module is bound: start it, check its version, list or choose the token and
 // draw, and shut it down.
 ExitStatus Run(const CK_FUNCTION_LIST &p11, const Options &options, std::unique_ptr<TokenPin> &pin,
-               int stdoutFd, Report &report, Record *record)
+               int stdoutFd, Report &report, Recording *recording)
 {
+    Record *record = recording != nullptr ? &recording->record : nullptr;
     Module module(p11, options.sessions > 1);
     const CK_RV rv = module.Initialize(report);
     if (record != nullptr) {
@@ -249,9 +285,18 @@ ExitStatus Run(const CK_FUNCTION_LIST &p11, const Options &options, std::unique_
     const std::optional<CK_SLOT_ID> slot = ChooseSlot(p11, options, status, report);
     if (record != nullptr && slot) {
         DescribeToken(p11, *slot, *record);
+        // Only now is the name of a sample of a token chosen by its URI known.
+        if (const std::string clash = RecordClash(
+                options.record,
+                options.output == nullptr ? SampleName(options, *slot) : std::string(), true);
+            !clash.empty()) {
+            report.Say("randdump: " + clash + "; see 'randdump --help'");
+            module.Finalize(report);
+            return kUsageError;
+        }
     }
     if (slot) {
-        status = Draw(module, options, *slot, pin, stdoutFd, report, record);
+        status = Draw(module, options, *slot, pin, stdoutFd, report, recording);
         if (status == kNoToken && options.plain) {
             return status;  // no usable token in slot 0: the run ends at once, silent, as always
         }
@@ -261,18 +306,26 @@ ExitStatus Run(const CK_FUNCTION_LIST &p11, const Options &options, std::unique_
     return status;
 }
 
-// Writes the record of the run where --record names, made durable as a sample is.
-ExitStatus FinishRecord(Sink &sink, Record &record, const char *path, ExitStatus status,
-                        const Report &report)
+// Writes the record of the run: where --record names when it describes the sample there (or a
+// stream's), else beside it, named in the run's last message.
+ExitStatus FinishRecord(Recording &recording, ExitStatus status, int shown, const Report &report)
 {
-    // As the shell shows it: -1 is 255.
-    const int shown = static_cast<int>(static_cast<unsigned char>(status));
-    record.Ended(shown, status == kCompleted ? std::string() : report.Said());
-    const std::string text = record.Text();
+    // A command line refused once the slot was known leaves nothing behind; a record that could
+    // not be written was said to be so.
+    if (status == kUsageError || recording.unwritable) {
+        return status;
+    }
+    recording.record.Ended(shown, shown == 0 ? std::string() : report.Said());
+    const bool beside = !recording.streamSample && !recording.placed;
     const AsRealUser user;
-    if (!sink.Write(std::as_bytes(std::span(text)), 0) || !sink.Commit()) {
-        std::fprintf(stderr, "Cannot write %s: %s\n", path, sink.Reason().c_str());
+    if (!recording.file.Place(recording.record.Text(), beside)) {
+        std::fprintf(stderr, "Cannot write %s: %s\n", recording.file.Where().c_str(),
+                     recording.file.Reason().c_str());
         return kOutputFailed;
+    }
+    if (beside) {
+        std::fprintf(stderr, "randdump: the record of this run is %s\n",
+                     recording.file.Where().c_str());
     }
     return status;
 }
@@ -316,6 +369,17 @@ int main(int argc, char **argv)
             return RefuseUsage(error);
         }
         if (options.record != nullptr) {
+            // The sample's name is known unless a URI chooses the token: then it is looked at
+            // once the slot is chosen.
+            const std::string sample = options.output != nullptr ? options.output
+                                       : options.token == nullptr
+                                           ? SampleName(options, options.slot.value_or(0))
+                                           : std::string();
+            if (const std::string clash =
+                    RecordClash(options.record, toStdout ? std::string() : sample, stdoutClosed);
+                !clash.empty()) {
+                return RefuseUsage(clash);
+            }
             recordSink = OpenPath(options.record, 0, user.User(), error);
             if (!recordSink) {
                 std::fprintf(stderr, "Cannot write %s: %s\n", options.record, error.c_str());
@@ -337,14 +401,28 @@ int main(int argc, char **argv)
         return kNoProvider;
     }
     Report report;
-    std::optional<Record> record;
+    std::optional<Recording> recording;
     if (recordSink) {
-        record.emplace(arguments);
+        recording.emplace(Recording{Record(arguments),
+                                    RecordFile(std::move(recordSink), options.record),
+                                    toStdout || NamesAStream(options.output)});
     }
-    const ExitStatus status =
-        Run(*p11, options, pin, stdoutFd, report, record ? &*record : nullptr);
-    if (!recordSink) {
-        return status;
+    ExitStatus status =
+        Run(*p11, options, pin, stdoutFd, report, recording ? &*recording : nullptr);
+    // As the shell shows it: -1 is 255, a stopping signal 128 and its number.
+    int shown = static_cast<int>(static_cast<unsigned char>(status));
+    const int signal = StopSignal();
+    if (signal != 0) {
+        shown = kInterrupted + signal;
+        if (!options.plain) {
+            report.Say(std::string("randdump: interrupted by ") + SignalName(signal));
+        }
     }
-    return FinishRecord(*recordSink, *record, options.record, status, report);
+    if (recording) {
+        status = FinishRecord(*recording, status, shown, report);
+    }
+    if (signal != 0) {
+        EndBySignal(signal);
+    }
+    return status;
 }

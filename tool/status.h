@@ -10,8 +10,9 @@ enum ExitStatus : int {
     kNoProvider = 2,
     kOutputFailed = 3,
     kGenerationFailed = 4,
-    kCheckFailed = 5,  // the token answered CKR_OK with bytes that are not random
-    kUsageError = 64,  // EX_USAGE
+    kCheckFailed = 5,    // the token answered CKR_OK with bytes that are not random
+    kUsageError = 64,    // EX_USAGE
+    kInterrupted = 128,  // and the stopping signal's number
     kIncompatibleVersion = -1,
 };
 

@@ -87,6 +87,10 @@ std::optional<BlockRing::Block> BlockRing::Claim()
     if (stopped_) {
         return std::nullopt;
     }
+    if (StopSignal() != 0) {
+        Stop();
+        return std::nullopt;
+    }
     const std::uint64_t index = next_++;
     if (index >= blocks_) {
         return std::nullopt;

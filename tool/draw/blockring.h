@@ -41,7 +41,8 @@ public:
         std::uint64_t index;
         std::span<std::byte> bytes;  // a whole block, or what is left of the sample
     };
-    // The next block to generate; none once every block is handed out or the run stopped.
+    // The next block to generate; none once every block is handed out or the run stopped, by
+    // Stop() or a stopping signal.
     std::optional<Block> Claim();
     // The block is generated, by the session with this index.
     void Filled(const Block &block, unsigned session);

@@ -5,6 +5,7 @@
 #include "draw/blockring.h"
 #include "draw/generate.h"
 #include "draw/progress.h"
+#include "sink/signals.h"
 
 namespace randdump {
 namespace {
@@ -105,7 +106,7 @@ ExitStatus DrawRows(const Drawing &drawing, Sink &sink, Evidence &evidence,
         options.bytes ? std::optional(*options.bytes * options.restarts) : std::nullopt;
     Progress progress(stderr, total);
     evidence.Started();
-    for (unsigned row = 0; row < options.restarts; ++row) {
+    for (unsigned row = 0; row < options.restarts && StopSignal() == 0; ++row) {
         if (row > 0) {
             if (const ExitStatus status = Restart(drawing, row + 1 == options.restarts);
                 status != kCompleted) {
@@ -119,6 +120,9 @@ ExitStatus DrawRows(const Drawing &drawing, Sink &sink, Evidence &evidence,
                                   progress, pattern);
         const bool finished = rv == CKR_OK && ring.Finish();
         evidence.Finished();
+        if (StopSignal() != 0) {
+            break;
+        }
         if (rv != CKR_OK) {
             progress.Erase();
             return GenerationFailure(drawing, rv);
@@ -139,7 +143,7 @@ ExitStatus DrawRows(const Drawing &drawing, Sink &sink, Evidence &evidence,
         }
     }
     progress.Erase();
-    return kCompleted;
+    return StopSignal() != 0 ? kInterrupted : kCompleted;
 }
 
 }  // namespace randdump

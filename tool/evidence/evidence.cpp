@@ -40,6 +40,15 @@ std::optional<Evidence::Times> Evidence::When() const
                  std::chrono::duration<double>(finishedSteady_ - startedSteady_).count()};
 }
 
+const std::string &Evidence::Digest()
+{
+    if (hash_) {
+        digest_ = hash_->HexDigest();
+        hash_.reset();
+    }
+    return digest_;
+}
+
 bool Evidence::Inspect(const Chunk &chunk)
 {
     return !checks_ || checks_->Feed(chunk);

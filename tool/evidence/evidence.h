@@ -37,12 +37,14 @@ public:
     };
     // When the draw started and ended; none when it never started.
     [[nodiscard]] std::optional<Times> When() const;
-    // The SHA-256 of the bytes written, in lower-case hex; the hash is done with then.
-    std::string Digest() { return hash_ ? hash_->HexDigest() : std::string(); }
+    // The SHA-256 of the bytes written, in lower-case hex; nothing is hashed after the first
+    // call.
+    const std::string &Digest();
     [[nodiscard]] HealthChecks *Checks() { return checks_ ? &*checks_ : nullptr; }
 
 private:
     std::optional<Sha256> hash_;
+    std::string digest_;
     std::optional<HealthChecks> checks_;
     std::uint64_t bytes_ = 0;
     std::optional<std::chrono::system_clock::time_point> started_;

@@ -269,6 +269,14 @@ bool OutputFile::Write(std::span<const std::byte> bytes, std::uint64_t offset)
     return true;
 }
 
+bool OutputFile::Rewrite(std::span<const std::byte> bytes)
+{
+    if (fd_ < 0 || ftruncate(fd_, 0) != 0) {
+        return Fail();
+    }
+    return Write(bytes, 0) && (fsync(fd_) == 0 || Fail());
+}
+
 // A replaced file keeps its mode, and its owner and group where the user may set them; a new
 // one (a link replaced included) gets a plain create's mode.
 bool OutputFile::GiveFinalMode() const

@@ -52,8 +52,14 @@ public:
     // still bring the old one back.
     bool Commit() override;
 
+    // Before Commit(): what the file holds is `bytes` alone, flushed to disk.
+    bool Rewrite(std::span<const std::byte> bytes);
+    // Before Commit(): the file goes to `name` instead, in the same directory.
+    void PlaceAs(const std::string &name) { name_ = name; }
+
     [[nodiscard]] const std::string &Reason() const override { return reason_; }
     [[nodiscard]] bool InPlace() const override { return inPlace_; }
+    [[nodiscard]] bool Durable() const override { return true; }
 
 private:
     bool Fail();

@@ -7,6 +7,7 @@
 
 #include <array>
 #include <csignal>
+#include <cstdlib>
 #include <cstring>
 
 namespace randdump {
@@ -24,10 +25,18 @@ struct Named {
 // NOLINTNEXTLINE(cppcoreguidelines-avoid-non-const-global-variables)
 std::array<Named, 2> gFiles{};
 
+// The first stopping signal, which the run ends on.
+// NOLINTNEXTLINE(cppcoreguidelines-avoid-non-const-global-variables)
+volatile std::sig_atomic_t gStop = 0;
+
 constexpr std::array kStopSignals{SIGINT, SIGTERM, SIGHUP, SIGQUIT};
 
 void OnStop(int signal)
 {
+    if (gStop == 0) {
+        gStop = signal;
+        return;
+    }
     for (const Named &file : gFiles) {
         if (file.armed != 0) {
             unlinkat(file.directoryFd, file.name.data(), 0);
@@ -59,6 +68,38 @@ void InstallSignalHandlers()
     }
     std::signal(SIGXFSZ, SIG_IGN);
     std::signal(SIGPIPE, SIG_IGN);
+}
+
+int StopSignal()
+{
+    return gStop;
+}
+
+const char *SignalName(int signal)
+{
+    switch (signal) {
+        case SIGINT:
+            return "SIGINT";
+        case SIGTERM:
+            return "SIGTERM";
+        case SIGHUP:
+            return "SIGHUP";
+        case SIGQUIT:
+            return "SIGQUIT";
+        default:
+            return "a signal";
+    }
+}
+
+void EndBySignal(int signal)
+{
+    std::signal(signal, SIG_DFL);
+    sigset_t set{};
+    sigemptyset(&set);
+    sigaddset(&set, signal);
+    pthread_sigmask(SIG_UNBLOCK, &set, nullptr);
+    std::raise(signal);
+    std::_Exit(128 + signal);
 }
 
 int RemoveOnSignal(int directoryFd, const std::string &name)

@@ -8,11 +8,19 @@
 
 namespace randdump {
 
-// On SIGINT, SIGTERM, SIGHUP and SIGQUIT, removes the files RemoveOnSignal() named, then lets
-// the signal end the process as it would have. SIGXFSZ is ignored, so that a file size limit
-// shows as the write's error ("File too large") instead of a silent death; so is SIGPIPE, so that
-// a reader that goes away shows as EPIPE.
+// SIGINT, SIGTERM, SIGHUP and SIGQUIT: the first asks the run to stop (StopSignal()), so that it
+// ends with its record; a second one removes the files RemoveOnSignal() named and ends the
+// process at once, as the signal would have. SIGXFSZ is ignored, so that a file size limit shows
+// as the write's error ("File too large") instead of a silent death; so is SIGPIPE, so that a
+// reader that goes away shows as EPIPE.
 void InstallSignalHandlers();
+
+// The stopping signal that arrived, or 0.
+int StopSignal();
+// "SIGINT", for a stopping signal.
+const char *SignalName(int signal);
+// Ends the process as `signal` would have ended it.
+[[noreturn]] void EndBySignal(int signal);
 
 // Names a file this process has just created, by its name in a directory it holds open (two at
 // a time: the sample's and the record's); returns what ForgetOnSignal() takes to let it be, -1

@@ -25,6 +25,13 @@ bool Same(const struct stat &a, const struct stat &b)
     return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
 }
 
+std::string Quoted(std::string_view text)
+{
+    std::string quoted(1, '\'');
+    quoted.append(text).push_back('\'');
+    return quoted;
+}
+
 // A FIFO or character device named by -o, opened for writing (a socket cannot be): the object
 // the kernel gave for `path` before, and not another put there since.
 std::unique_ptr<Sink> OpenStream(const char *path, const struct stat &found, std::string &reason)
@@ -61,6 +68,46 @@ std::optional<std::string> LinkedFile(const char *path, const struct stat &found
 }
 
 }  // namespace
+
+bool NamesAStream(const char *path)
+{
+    struct stat target {};
+    return path != nullptr && stat(path, &target) == 0 &&
+           (S_ISFIFO(target.st_mode) || S_ISCHR(target.st_mode));
+}
+
+std::string RecordClash(const char *record, const std::string &sample, bool stdoutClosed)
+{
+    struct stat named {};
+    struct stat other {};
+    const bool exists = stat(record, &named) == 0;
+    if (exists && !stdoutClosed && fstat(STDOUT_FILENO, &other) == 0 && Same(named, other)) {
+        return "--record " + Quoted(record) +
+               " is the file standard output writes to; give the record a file of its own";
+    }
+    bool same = false;
+    if (!sample.empty() && stat(sample.c_str(), &other) == 0) {
+        same = exists && Same(named, other);
+    } else if (!sample.empty() && !exists) {
+        // Neither is there yet: the same name in the same directory.
+        struct stat recordDirectory {};
+        struct stat sampleDirectory {};
+        const std::string_view recordPath(record);
+        const auto directory = [](std::string_view path) {
+            const std::size_t slash = path.rfind('/');
+            return slash == std::string_view::npos ? std::string(".")
+                                                   : std::string(path.substr(0, slash + 1));
+        };
+        const auto name = [](std::string_view path) { return path.substr(path.rfind('/') + 1); };
+        same = name(recordPath) == name(sample) &&
+               stat(directory(recordPath).c_str(), &recordDirectory) == 0 &&
+               stat(directory(sample).c_str(), &sampleDirectory) == 0 &&
+               Same(recordDirectory, sampleDirectory);
+    }
+    return same ? "--record " + Quoted(record) + " is the sample's own file " + Quoted(sample) +
+                      "; give the record a file of its own"
+                : "";
+}
 
 bool ToStandardOutput(Options &options, bool stdoutClosed)
 {

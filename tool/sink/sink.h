@@ -36,6 +36,8 @@ public:
     [[nodiscard]] virtual bool InPlace() const { return false; }
     // A stream whose reader went away (EPIPE).
     [[nodiscard]] virtual bool ReaderGone() const { return false; }
+    // A file put in place by Commit(), rather than a stream written through.
+    [[nodiscard]] virtual bool Durable() const { return false; }
 
     // Writes whose address, size and offset are multiples of this may bypass the page cache.
     static constexpr std::size_t kDirectAlignment = 4096;
@@ -75,6 +77,14 @@ std::string SampleName(const Options &options, CK_SLOT_ID slot);
 // that it is written through descriptor 1 (appending where that appends) and nothing else lands
 // in it. Standard output that was closed at start is nothing's.
 bool ToStandardOutput(Options &options, bool stdoutClosed);
+
+// Whether `path` is a FIFO or a character device (a link followed): written as a stream.
+bool NamesAStream(const char *path);
+
+// What is wrong with --record that can be seen before anything is loaded: a record that would
+// take the place of the sample (`sample`, its path; empty when not known yet) or go where
+// standard output does (unless it was closed at start). Empty when nothing is.
+std::string RecordClash(const char *record, const std::string &sample, bool stdoutClosed);
 
 // What is wrong with the options' output that can be seen before anything is loaded (standard
 // output closed or a terminal, an unlimited sample to a file); empty when nothing is.
