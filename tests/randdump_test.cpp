@@ -591,6 +591,11 @@ TEST_F(Randdump, ChecksWhatTheTokenGivesRecordsTheRunAndStartsAfreshForEachRow)
     const std::string end = "C_CloseSession\nC_Finalize\n";
     const std::string row = "C_OpenSession\nC_GenerateRandom\nC_CloseSession\nC_Finalize\n";
     const std::vector<std::string> checked{"--check", "--bytes", "1M", "--record", kRecord};
+    const auto withBlock = [&](const char *block) {
+        std::vector<std::string> args = checked;
+        args.insert(args.end(), {"--block", block});
+        return args;
+    };
     const auto verdict = [](const char *check, std::uint64_t offset) {
         const std::string at = std::to_string(offset);
         return R"({"status": 5, "message": "Token output failed a health check: )" +
@@ -601,12 +606,34 @@ TEST_F(Randdump, ChecksWhatTheTokenGivesRecordsTheRunAndStartsAfreshForEachRow)
     const Token &lab = Find("lab");
     // clang-format off
     ExpectOutcomes({
-        {"a block left as it was", {.script = "bad=untouched@3", .args = checked}, 5,
-         failed + "unfilled at byte 2048\n" + kBeside, "", "C_GenerateRandom x1024\n" + end, false, kBanner, 0, {},
-         "", verdict("unfilled", 2048)},
+        {"the first block left as it was", {.script = "bad=untouched@1", .args = checked}, 5,
+         failed + "unfilled at byte 0\n" + kBeside, "", "C_GenerateRandom x1024\n" + end, false, kBanner, 0, {},
+         "", verdict("unfilled", 0)},
         {"only the first 100 bytes of a block generated", {.script = "bad=first:100@3", .args = checked}, 5,
-         failed + "unfilled at byte 2160\n" + kBeside, "", "C_GenerateRandom x1024\n" + end, false, kBanner, 0, {},
-         "", verdict("unfilled", 2160)},
+         failed + "unfilled at byte 2148\n" + kBeside, "", "C_GenerateRandom x1024\n" + end, false, kBanner, 0, {},
+         "", verdict("unfilled", 2148)},
+        {"every block of 8 bytes left as it was", {.script = "bad=untouched@0", .args = withBlock("8")}, 5,
+         failed + "unfilled at byte 0\n" + kBeside, "", end, false, kBanner, 0, {}, "", verdict("unfilled", 0)},
+        {"one byte short of every call", {.script = "bad=short:1@0", .args = checked}, 5,
+         failed + "unfilled at byte 23551\n" + kBeside, "", end, false, kBanner, 0, {}, "",
+         verdict("unfilled", 23551)},
+        {"eight bytes short of every 4 KiB", {.script = "bad=short:8@0", .args = withBlock("4K")}, 5,
+         failed + "unfilled at byte 94200\n" + kBeside, "", end, false, kBanner, 0, {}, "",
+         verdict("unfilled", 94200)},
+        {"two buffers handed out in turn", {.script = "bad=cycle:2@0", .args = checked}, 5,
+         failed + "repeated at byte 2048\n" + kBeside, "", end, false, kBanner, 0, {}, "", verdict("repeated", 2048)},
+        {"a ring of 64 buffers", {.script = "bad=cycle:64@0", .args = checked}, 5,
+         failed + "repeated at byte 65536\n" + kBeside, "", end, false, kBanner, 0, {}, "",
+         verdict("repeated", 65536)},
+        {"a driver's own 1 KiB buffer handed out again, in blocks of 1,000", {.script = "bad=period:1024@0",
+         .args = withBlock("1000")}, 5, failed + "repeated at byte 1024\n" + kBeside, "", end, false, kBanner, 0,
+         {}, "", verdict("repeated", 1024)},
+        {"a 32-bit counter", {.script = "bad=counter@0", .args = checked}, 5,
+         failed + "statistics at byte 5120\n" + kBeside, "", end, false, kBanner, 0, {}, "",
+         verdict("statistics", 5120)},
+        {"one byte in eight with its top bit set", {.script = "bad=bias@0", .args = {"--check", "--bytes", "64M",
+         "--record", kRecord}}, 5, failed + "statistics at byte 425000\n" + kBeside, "", end, false, kBanner, 0, {},
+         "", verdict("statistics", 425000)},
         {"the last 100 bytes of a block zeroed", {.script = "bad=zerolast:100@3", .args = checked}, 5,
          failed + "stuck at byte 2972\n" + kBeside, "", "C_GenerateRandom x1024\n" + end, false, kBanner, 0, {}, "",
          verdict("stuck", 2972)},
@@ -619,6 +646,18 @@ TEST_F(Randdump, ChecksWhatTheTokenGivesRecordsTheRunAndStartsAfreshForEachRow)
         {"a generator seeded alike at every start", {.script = "replay", .args = {"--check", "--restarts", "3",
          "--bytes", "1000", "--record", kRecord}}, 5, failed + "restart repeat at byte 1000\n" + kBeside, "",
          "C_Finalize\nC_Initialize\n" + row, false, kBanner, 0, {}, "", verdict("restart repeat", 1000)},
+        {"restarts seeded alike, each one byte further along", {.script = "replay;skip=1", .args = {"--check",
+         "--restarts", "3", "--bytes", "1000", "--record", kRecord}}, 5, failed + "restart repeat at byte 1000\n" +
+         kBeside, "", "C_Finalize\nC_Initialize\n" + row, false, kBanner, 0, {}, "", verdict("restart repeat", 1000)},
+        {"restarts seeded alike, each 37 bytes further along", {.script = "replay;skip=37", .args = {"--check",
+         "--restarts", "3", "--bytes", "1000", "--record", kRecord}}, 5, failed + "restart repeat at byte 1000\n" +
+         kBeside, "", "C_Finalize\nC_Initialize\n" + row, false, kBanner, 0, {}, "", verdict("restart repeat", 1000)},
+        {"restarts seeded alike but for their first byte", {.script = "replay;fresh=1", .args = {"--check",
+         "--restarts", "3", "--bytes", "1000", "--record", kRecord}}, 5, failed + "restart repeat at byte 1000\n" +
+         kBeside, "", "C_Finalize\nC_Initialize\n" + row, false, kBanner, 0, {}, "", verdict("restart repeat", 1000)},
+        {"restarts seeded alike but for their first 16 bytes", {.script = "replay;fresh=16", .args = {"--check",
+         "--restarts", "3", "--bytes", "1000", "--record", kRecord}}, 5, failed + "restart repeat at byte 1000\n" +
+         kBeside, "", "C_Finalize\nC_Initialize\n" + row, false, kBanner, 0, {}, "", verdict("restart repeat", 1000)},
         {"a module whose C_Finalize ends nothing: no restart data", {.script = "nofinalize", .args = {"--restarts",
          "3", "--bytes", "1000"}}, 1, "C_Initialize error 191, cryptoki already initialized\nranddump: the module did "
          "not start afresh after C_Finalize, so its rows would not be restart data\n", "",

@@ -233,7 +233,7 @@ ExitStatus Draw(Module &module, const Options &options, CK_SLOT_ID slot,
     try {
         std::optional<HealthChecks> checks;
         if (options.check) {
-            checks.emplace(HealthChecks::DrawPattern(), options.sessions,
+            checks.emplace(HealthChecks::DrawPattern(), options.block,
                            options.restarts > 1 ? options.bytes : std::nullopt);
         }
         Evidence evidence(recording != nullptr, std::move(checks));

@@ -9,6 +9,7 @@
 #include <fstream>
 #include <map>
 #include <mutex>
+#include <random>
 #include <sstream>
 #include <tuple>
 
@@ -31,8 +32,16 @@ std::optional<CK_SLOT_ID> gBadSlot;  // a reader holding a card the module does 
 std::string gBad;
 unsigned gBadAt = 0;
 std::size_t gBadCount = 0;
-std::string gLastBytes;       // what the call before gave
-bool gReplay = false;         // every start of the module gives the same bytes again
+std::string gLastBytes;           // what the call before gave
+std::vector<std::string> gCycle;  // the buffers a driver hands out in turn
+std::string gPeriod;              // the bytes a driver hands out again and again
+std::uint64_t gBadBytes = 0;      // given by a misbehaviour that follows the sample's bytes
+std::mt19937_64 gFixed(1);        // bytes that look random and are the same in every run
+bool gReplay = false;             // every start of the module gives the same bytes again
+std::uint64_t gSkip = 0;          // each start goes this many bytes further than the last
+std::uint64_t gFresh = 0;         // the first bytes after each start are the token's own
+std::uint64_t gStarts = 0;
+std::uint64_t gSinceStart = 0;
 bool gNoFinalize = false;     // C_Finalize ends nothing
 std::uint64_t gReplayed = 0;  // bytes given since the start
 std::mutex gMutex;            // over gControl: randdump calls from several threads
@@ -111,13 +120,43 @@ CK_RV GenerateAsScripted(CK_SESSION_HANDLE hSession, CK_BYTE_PTR bytes, CK_ULONG
     if (bad && gBad == "untouched") {
         rv = CKR_OK;
     } else if (bad && gBad == "first") {
-        rv = gReal->C_GenerateRandom(hSession, bytes, std::min<CK_ULONG>(gBadCount, size));
+        // The last byte written differs from what was there: the gap starts exactly at K.
+        const CK_ULONG written = std::min<CK_ULONG>(gBadCount, size);
+        const CK_BYTE before = written > 0 ? bytes[written - 1] : 0;
+        rv = gReal->C_GenerateRandom(hSession, bytes, written);
+        if (written > 0 && bytes[written - 1] == before)
+            bytes[written - 1] ^= 0xFF;
+    } else if (bad && gBad == "short") {
+        rv = gReal->C_GenerateRandom(hSession, bytes, size - std::min<CK_ULONG>(gBadCount, size));
+    } else if (bad && gBad == "cycle") {
+        if (gCycle.size() < gBadCount) {
+            rv = gReal->C_GenerateRandom(hSession, bytes, size);
+            gCycle.emplace_back(reinterpret_cast<const char *>(bytes), size);
+        } else {
+            const std::string &again = gCycle.at(gBadAt == 0 ? (n - 1) % gBadCount : 0);
+            std::memcpy(bytes, again.data(), std::min<std::size_t>(again.size(), size));
+        }
+    } else if (bad && gBad == "period") {
+        for (CK_ULONG i = 0; i < size; ++i, ++gBadBytes) {
+            if (gPeriod.size() < gBadCount)
+                gPeriod.push_back(static_cast<char>(gFixed()));
+            bytes[i] = static_cast<CK_BYTE>(gPeriod.at(gBadBytes % gBadCount));
+        }
+    } else if (bad && gBad == "counter") {
+        for (CK_ULONG i = 0; i < size; ++i, ++gBadBytes)
+            bytes[i] = static_cast<CK_BYTE>((gBadBytes / 4) >> (8 * (gBadBytes % 4)));
+    } else if (bad && gBad == "bias") {
+        for (CK_ULONG i = 0; i < size; ++i, ++gBadBytes)
+            bytes[i] = static_cast<CK_BYTE>(gFixed() | (gBadBytes % 8 == 7 ? 0x80 : 0));
     } else if (bad && gBad == "constant") {
         std::memset(bytes, 0x5A, size);
     } else if (bad && gBad == "repeat" && gLastBytes.size() == size) {
         std::memcpy(bytes, gLastBytes.data(), size);
     } else if (gReplay) {
         Replay(bytes, size);
+        for (CK_ULONG i = 0; i < size && gSinceStart + i < gFresh; ++i)
+            bytes[i] = static_cast<CK_BYTE>(gFixed());
+        gSinceStart += size;
     } else {
         rv = gReal->C_GenerateRandom(hSession, bytes, size);
     }
@@ -173,7 +212,8 @@ struct Hook<CK_RV (*)(A...)> {
             lock.lock();
         }
         if constexpr (C == Call::Initialize) {
-            gReplayed = 0;
+            gReplayed = gSkip * gStarts++;
+            gSinceStart = 0;
         }
         if (rv == CKR_OK)
             After<C>(args...);
@@ -257,6 +297,8 @@ void Configure()
         gBadAt = std::stoul(bad.substr(bad.find('@') + 1));
     }
     gReplay = gScript.count("replay") != 0;
+    gSkip = std::stoull("0" + gScript["skip"]);
+    gFresh = std::stoull("0" + gScript["fresh"]);
     gNoFinalize = gScript.count("nofinalize") != 0;
     if (gScript.count("log") != 0)
         std::atexit(WriteLog);

@@ -42,8 +42,7 @@ BlockRing::BlockRing(Sink &sink, std::size_t block, std::optional<std::uint64_t>
       chunkCount_(std::max<std::size_t>(2, (sessions + perChunk_ - 1) / perChunk_ + 1)),
       memory_(nullptr,
               Release{stride_ * chunkCount_ >= kHugePage ? kHugePage : Sink::kDirectAlignment}),
-      filled_(chunkCount_),
-      sessionOf_(inspector != nullptr ? chunkCount_ * perChunk_ : 0)
+      filled_(chunkCount_)
 {
     const std::size_t size = stride_ * chunkCount_;
     memory_.reset(static_cast<std::byte *>(
@@ -106,16 +105,13 @@ std::optional<BlockRing::Block> BlockRing::Claim()
     const std::size_t size =
         total_ ? static_cast<std::size_t>(std::min<std::uint64_t>(block_, *total_ - index * block_))
                : block_;
-    return Block{index, ChunkAt(chunk).subspan((index % perChunk_) * block_, size)};
+    return Block{index, base_ + index * block_,
+                 ChunkAt(chunk).subspan((index % perChunk_) * block_, size)};
 }
 
-void BlockRing::Filled(const Block &block, unsigned session)
+void BlockRing::Filled(const Block &block)
 {
     const std::uint64_t chunk = block.index / perChunk_;
-    if (!sessionOf_.empty()) {
-        sessionOf_[(chunk % chunkCount_) * perChunk_ + block.index % perChunk_] =
-            static_cast<std::uint8_t>(session);
-    }
     if (++filled_[chunk % chunkCount_] == BlocksIn(chunk)) {
         const std::lock_guard lock(mutex_);  // so that the writer cannot miss it
         changed_.notify_all();
@@ -162,10 +158,7 @@ void BlockRing::Write()
         bool written = false;
         if (inspector_ == nullptr) {
             written = sink_.Write(bytes, offset);
-        } else if (inspector_->Inspect(
-                       {bytes, offset, block_,
-                        std::span(sessionOf_)
-                            .subspan((chunk % chunkCount_) * perChunk_, BlocksIn(chunk))})) {
+        } else if (inspector_->Inspect({bytes, offset, block_})) {
             const std::uint64_t before = sink_.Written();
             written = sink_.Write(bytes, offset);
             inspector_->Written(bytes.first(sink_.Written() - before));

@@ -39,13 +39,14 @@ public:
 
     struct Block {
         std::uint64_t index;
+        std::uint64_t offset;        // in the sample
         std::span<std::byte> bytes;  // a whole block, or what is left of the sample
     };
     // The next block to generate; none once every block is handed out or the run stopped, by
     // Stop() or a stopping signal.
     std::optional<Block> Claim();
-    // The block is generated, by the session with this index.
-    void Filled(const Block &block, unsigned session);
+    // The block is generated.
+    void Filled(const Block &block);
     // No block is handed out any more; the writer stops at its next chunk.
     void Stop();
     // Waits until every block is written, or the run stopped; false when a write failed (the
@@ -90,7 +91,6 @@ private:
     std::atomic<std::uint64_t> next_{0};              // the next block to hand out
     std::atomic<std::uint64_t> written_{0};           // the chunks written
     std::vector<std::atomic<std::uint64_t>> filled_;  // the blocks filled, by place in the ring
-    std::vector<std::uint8_t> sessionOf_;             // by block, by place in the ring
     std::atomic<bool> stopped_{false};
     bool failed_ = false;
     bool refused_ = false;

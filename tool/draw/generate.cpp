@@ -12,11 +12,14 @@ namespace randdump {
 
 namespace {
 
-// The pattern once, then what is filled copied after itself: a few large copies a block.
-void Fill(std::span<std::byte> block, std::span<const std::byte> pattern)
+// The pattern laid by sample offset (the byte at `offset` holds pattern[offset % size]), once,
+// then what is filled copied after itself: a few large copies a block.
+void Fill(std::span<std::byte> block, std::uint64_t offset, std::span<const std::byte> pattern)
 {
     std::size_t filled = std::min(pattern.size(), block.size());
-    std::memcpy(block.data(), pattern.data(), filled);
+    for (std::size_t at = 0; at < filled; ++at) {
+        block[at] = pattern[(offset + at) % pattern.size()];
+    }
     while (filled < block.size()) {
         const std::size_t copy = std::min(filled, block.size() - filled);
         std::memcpy(&block[filled], block.data(), copy);
@@ -34,7 +37,7 @@ CK_RV Generate(const CK_FUNCTION_LIST &p11, std::span<const CK_SESSION_HANDLE> s
     const auto draw = [&](CK_SESSION_HANDLE hSession, unsigned session) {
         while (const std::optional<BlockRing::Block> block = ring.Claim()) {
             if (!pattern.empty()) {
-                Fill(block->bytes, pattern);
+                Fill(block->bytes, block->offset, pattern);
             }
             // Each block is generated straight into the place it will be written from.
             const CK_RV rv = p11.C_GenerateRandom(
@@ -45,7 +48,7 @@ CK_RV Generate(const CK_FUNCTION_LIST &p11, std::span<const CK_SESSION_HANDLE> s
                 ring.Stop();
                 return;
             }
-            ring.Filled(*block, session);
+            ring.Filled(*block);
             if (session == 0) {
                 progress.Update(ring.ClaimedBytes());
             }

@@ -112,7 +112,6 @@ ExitStatus DrawRows(const Drawing &drawing, Sink &sink, Evidence &evidence,
                 status != kCompleted) {
                 return status;
             }
-            evidence.Restarted();
         }
         BlockRing ring(sink, options.block, options.bytes, options.sessions,
                        row * options.bytes.value_or(0), &evidence);

@@ -30,102 +30,57 @@ HealthChecks::Pattern HealthChecks::DrawPattern()
     return pattern;
 }
 
-std::size_t HealthChecks::Prefix::operator()(const Pattern &prefix) const
-{
-    return static_cast<std::size_t>(words::Load(prefix.data()) ^
-                                    (words::Load(&prefix[8]) * 0x9E3779B97F4A7C15U));
-}
-
-HealthChecks::HealthChecks(const Pattern &pattern, unsigned sessions,
+HealthChecks::HealthChecks(const Pattern &pattern, std::size_t block,
                            std::optional<std::uint64_t> row, words::Width width)
     : pattern_(pattern),
-      row_(row),
-      previous_(sessions),
+      unfilled_(pattern, block, width),
+      repeated_(block),
       runs_(kRepetitionCutoff, kStuck, width),
       proportion_(kProportionWindow, kProportionCutoff, width),
       fips_(width)
 {
-}
-
-void HealthChecks::Restart()
-{
-    for (Previous &previous : previous_) {
-        previous.any = false;
+    if (row) {
+        restartRepeat_.emplace(*row);
     }
 }
 
-void HealthChecks::JudgeBlock(std::span<const std::byte> block, std::uint64_t offset,
-                              unsigned session)
+std::optional<std::uint64_t> HealthChecks::Statistics() const
 {
-    // Unfilled: a whole piece that still holds what was put there before the call. Looked for
-    // without a branch, where it is nearly never found; then found.
-    const std::uint64_t low = words::Load(pattern_.data());
-    const std::uint64_t high = words::Load(&pattern_[8]);
-    const auto unwritten = [&](std::size_t at) {
-        return ((words::Load(&block[at]) ^ low) | (words::Load(&block[at + 8]) ^ high)) == 0;
-    };
-    bool any = false;
-    for (std::size_t at = 0; at + kPiece <= block.size(); at += kPiece) {
-        any |= unwritten(at);
-    }
-    for (std::size_t at = 0; any && !unfilled_ && at + kPiece <= block.size(); at += kPiece) {
-        if (unwritten(at)) {
-            unfilled_ = offset + at;
+    std::optional<std::uint64_t> first;
+    for (const std::optional<std::uint64_t> &crossed :
+         {fips_.TooMany(), runs_.TooMany(), proportion_.TooMany()}) {
+        if (crossed && (!first || *crossed < *first)) {
+            first = crossed;
         }
     }
-    // Repeated: the same bytes as the session's block before.
-    Previous &previous = previous_.at(session);
-    if (!repeated_ && block.size() >= kRepeatedBlock && previous.any) {
-        const std::span<const std::byte> before =
-            previous.inChunk.empty() ? std::span<const std::byte>(previous.kept) : previous.inChunk;
-        if (before.size() == block.size() &&
-            std::memcmp(before.data(), block.data(), block.size()) == 0) {
-            repeated_ = offset;
-        }
-    }
-    previous.inChunk = block;
-    previous.any = true;
+    return first;
 }
 
 bool HealthChecks::Feed(const Chunk &chunk)
 {
-    // Restart repeat: a row that starts as an earlier one did. Each row is drawn through a ring
-    // of its own, so a row starts only where a chunk does.
-    if (row_ && *row_ >= kPiece && chunk.offset % *row_ == 0 && chunk.bytes.size() >= kPiece) {
-        ++rows_;
-        Pattern prefix{};
-        std::copy_n(chunk.bytes.begin(), kPiece, prefix.begin());
-        if (!prefixes_.insert(prefix).second && !restartRepeat_) {
-            restartRepeat_ = chunk.offset;
-        }
+    if (restartRepeat_) {
+        restartRepeat_->Feed(chunk.bytes, chunk.offset);
     }
     // A slice at a time, every check over it while it is in the core's nearest cache.
     const std::size_t slice = std::max(chunk.block, kSlice / chunk.block * chunk.block);
     for (std::size_t from = 0; from < chunk.bytes.size(); from += slice) {
         const std::span<const std::byte> bytes =
             chunk.bytes.subspan(from, std::min(slice, chunk.bytes.size() - from));
-        for (std::size_t at = 0; at < bytes.size(); at += chunk.block) {
-            JudgeBlock(bytes.subspan(at, std::min(chunk.block, bytes.size() - at)),
-                       chunk.offset + from + at, chunk.sessions[(from + at) / chunk.block]);
-        }
+        unfilled_.Feed(bytes, chunk.offset + from);
+        repeated_.Feed(bytes, chunk.offset + from);
         runs_.Feed(bytes);
         proportion_.Feed(bytes);
         fips_.Feed(bytes);
     }
-    // The blocks judged next may come after this chunk's memory is used again.
-    for (Previous &previous : previous_) {
-        if (!previous.inChunk.empty()) {
-            previous.kept.assign(previous.inChunk.begin(), previous.inChunk.end());
-            previous.inChunk = {};
-        }
-    }
     checked_ += chunk.bytes.size();
 
-    const std::array<std::pair<const char *, std::optional<std::uint64_t>>, 4> verdicts{{
-        {"unfilled", unfilled_},
-        {"repeated", repeated_},
+    // In this order where two fail at one offset: the more telling first.
+    const std::array<std::pair<const char *, std::optional<std::uint64_t>>, 5> verdicts{{
+        {"unfilled", unfilled_.FirstFailure()},
+        {"restart repeat", restartRepeat_ ? restartRepeat_->FirstFailure() : std::nullopt},
+        {"repeated", repeated_.FirstFailure()},
         {"stuck", runs_.FirstStuck()},
-        {"restart repeat", restartRepeat_},
+        {"statistics", Statistics()},
     }};
     for (const auto &[check, offset] : verdicts) {
         if (offset && (!failed_ || *offset < failed_->offset)) {
@@ -162,11 +117,34 @@ Json HealthChecks::Record() const
     checks["passed"] = !failed_;
     checks["failure"] =
         failed_ ? Json{{"check", failed_->check}, {"offset", failed_->offset}} : Json(nullptr);
-    checks["unfilled"] = {{"piece", kPiece}, {"first_failure", Offset(unfilled_)}};
-    checks["repeated"] = {{"least_block", kRepeatedBlock}, {"first_failure", Offset(repeated_)}};
+    checks["unfilled"] = {
+        {"run", Unfilled::kRun},
+        {"recurring", {{"window_calls", Unfilled::kWindow}, {"cutoff", Unfilled::kRecurring}}},
+        {"first_failure", Offset(unfilled_.FirstFailure())}};
+    checks["repeated"] = {{"compared", Repeated::kKey},
+                          {"blocks_remembered", Repeated::kBlocks},
+                          {"stretch", Repeated::kStretch},
+                          {"stretches_remembered", Repeated::kStretches},
+                          {"first_failure", Offset(repeated_.FirstFailure())}};
     checks["stuck"] = {{"cutoff", kStuck}, {"first_failure", Offset(runs_.FirstStuck())}};
     checks["restart_repeat"] = {
-        {"prefix", kPiece}, {"rows", rows_}, {"first_failure", Offset(restartRepeat_)}};
+        {"compared", RestartRepeat::kKey},
+        {"shift", RestartRepeat::kShift},
+        {"rows", restartRepeat_ ? restartRepeat_->Rows() : 0},
+        {"first_failure", Offset(restartRepeat_ ? restartRepeat_->FirstFailure() : std::nullopt)}};
+    checks["statistics"] = {{"false_alarm", "2^-40 in a run of up to 1 TiB"},
+                            {"fips_140_2",
+                             {{"window_blocks", StatisticsCutoffs::kFipsWindow},
+                              {"cutoff", StatisticsCutoffs::kFipsCutoff},
+                              {"good_block_failure_rate", StatisticsCutoffs::kFipsGoodRate},
+                              {"first_failure", Offset(fips_.TooMany())}}},
+                            {"repetition_count",
+                             {{"cutoff", StatisticsCutoffs::kRepetitionCutoff},
+                              {"first_failure", Offset(runs_.TooMany())}}},
+                            {"adaptive_proportion",
+                             {{"cutoff", StatisticsCutoffs::kProportionCutoff},
+                              {"first_failure", Offset(proportion_.TooMany())}}},
+                            {"first_failure", Offset(Statistics())}};
     checks["fips_140_2"] = {{"block_bits", Fips140::kBlockBytes * 8},
                             {"blocks", fips_.Blocks()},
                             {"failures", fips_.Failures()},

@@ -12,35 +12,37 @@
 #include <optional>
 #include <span>
 #include <string>
-#include <unordered_set>
-#include <vector>
 
 #include "evidence/fips.h"
 #include "evidence/proportion.h"
+#include "evidence/repeated.h"
+#include "evidence/restartrepeat.h"
 #include "evidence/runs.h"
+#include "evidence/unfilled.h"
 #include "sink/chunk.h"
 
 namespace randdump {
 
+// Each verdict apart, fed in sample order (unfilled.h, repeated.h, restartrepeat.h, runs.h for
+// stuck, statistics.h over the counts of fips.h, runs.h and proportion.h); this only feeds them
+// and picks the earliest failure.
 class HealthChecks {
 public:
-    static constexpr std::size_t kPiece = 16;              // unfilled pieces, row prefixes
-    static constexpr std::size_t kRepeatedBlock = 16;      // the least block judged repeated
     static constexpr std::uint64_t kStuck = 32;            // identical bytes in a row
     static constexpr std::uint64_t kRepetitionCutoff = 6;  // SP 800-90B, H = 8, alpha = 2^-40
     static constexpr std::size_t kProportionWindow = 512;
     static constexpr std::size_t kProportionCutoff = 19;
 
     static constexpr std::size_t kSlice = std::size_t{16} * 1024;  // judged at once
-    using Pattern = std::array<std::byte, kPiece>;
+    using Pattern = Unfilled::Pattern;
 
-    // What each block holds before its call: drawn afresh for each run. Throws
+    // What each byte holds before its call, by its offset: drawn afresh for each run. Throws
     // std::system_error when the kernel gives no random bytes.
     static Pattern DrawPattern();
 
-    // For `sessions` sessions; `row` is the bytes of a row with --restarts; `width`: the
+    // For blocks of `block` bytes; `row` is the bytes of a row with --restarts; `width`: the
     // widest the processor has, unless told.
-    HealthChecks(const Pattern &pattern, unsigned sessions, std::optional<std::uint64_t> row,
+    HealthChecks(const Pattern &pattern, std::size_t block, std::optional<std::uint64_t> row,
                  words::Width width = words::Widest());
 
     [[nodiscard]] const Pattern &Filler() const { return pattern_; }
@@ -48,11 +50,9 @@ public:
     // Judges a chunk, the next in sample order. False when a verdict check fails: Failure()
     // then says which, at the smallest offset.
     bool Feed(const Chunk &chunk);
-    // The sessions start again: a session's previous block does not outlive a restart.
-    void Restart();
 
     struct Failure {
-        const char *check;  // "unfilled", "repeated", "stuck", "restart repeat"
+        const char *check;  // "unfilled", "restart repeat", "repeated", "stuck", "statistics"
         std::uint64_t offset;
     };
     [[nodiscard]] std::optional<Failure> Failed() const { return failed_; }
@@ -63,26 +63,13 @@ public:
     [[nodiscard]] nlohmann::ordered_json Record() const;
 
 private:
-    struct Previous {
-        std::span<const std::byte> inChunk;  // the block, while its chunk is being judged
-        std::vector<std::byte> kept;         // or a copy of it, after
-        bool any = false;
-    };
-    struct Prefix {
-        std::size_t operator()(const Pattern &prefix) const;
-    };
-
-    void JudgeBlock(std::span<const std::byte> block, std::uint64_t offset, unsigned session);
+    [[nodiscard]] std::optional<std::uint64_t> Statistics() const;
 
     Pattern pattern_;
-    std::optional<std::uint64_t> row_;
     std::uint64_t checked_ = 0;
-    std::vector<Previous> previous_;
-    std::unordered_set<Pattern, Prefix> prefixes_;
-    std::uint64_t rows_ = 0;
-    std::optional<std::uint64_t> unfilled_;
-    std::optional<std::uint64_t> repeated_;
-    std::optional<std::uint64_t> restartRepeat_;
+    Unfilled unfilled_;
+    Repeated repeated_;
+    std::optional<RestartRepeat> restartRepeat_;
     IdenticalRuns runs_;
     AdaptiveProportion proportion_;
     Fips140 fips_;

@@ -18,13 +18,6 @@ void Evidence::Started()
     Finished();
 }
 
-void Evidence::Restarted()
-{
-    if (checks_) {
-        checks_->Restart();
-    }
-}
-
 void Evidence::Finished()
 {
     finished_ = std::chrono::system_clock::now();

@@ -23,10 +23,8 @@ public:
     bool Inspect(const Chunk &chunk) override;
     void Written(std::span<const std::byte> bytes) override;
 
-    // The draw's first call is about to be made; the modules and sessions started afresh; the
-    // last byte is written (or the draw ended).
+    // The draw's first call is about to be made; the last byte is written (or the draw ended).
     void Started();
-    void Restarted();
     void Finished();
 
     [[nodiscard]] std::uint64_t Bytes() const { return bytes_; }

@@ -591,6 +591,7 @@ unsigned Fips140::Judge(const Tally &tally)
 
 void Fips140::Counted(unsigned failed)
 {
+    tooMany_.Trial(failed != 0, blocks_ * kBlockBytes);
     if (failed != 0) {
         ++failures_;
         firstFailure_ = firstFailure_.value_or(blocks_ * kBlockBytes);

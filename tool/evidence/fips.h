@@ -9,6 +9,7 @@
 #include <optional>
 #include <span>
 
+#include "evidence/statistics.h"
 #include "evidence/words.h"
 
 namespace randdump {
@@ -44,6 +45,8 @@ public:
     [[nodiscard]] std::uint64_t Failures(Test test) const;
     // Where the first failing block starts in the sample.
     [[nodiscard]] std::optional<std::uint64_t> FirstFailure() const { return firstFailure_; }
+    // Where the block that made a window's failures too many for a generator starts.
+    [[nodiscard]] std::optional<std::uint64_t> TooMany() const { return tooMany_.Crossed(); }
 
 private:
     void Counted(unsigned failed);
@@ -55,6 +58,7 @@ private:
     std::uint64_t failures_ = 0;
     std::array<std::uint64_t, 4> byTest_{};
     std::optional<std::uint64_t> firstFailure_;
+    WindowedCount tooMany_{StatisticsCutoffs::kFipsWindow, StatisticsCutoffs::kFipsCutoff};
 };
 
 }  // namespace randdump

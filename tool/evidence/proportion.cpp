@@ -80,6 +80,7 @@ void AdaptiveProportion::Feed(std::span<const std::byte> bytes)
             if (count_ >= cutoff_) {
                 ++failures_;
                 firstFailure_ = firstFailure_.value_or(fed_ + at - window_);
+                tooMany_.Trial(true, fed_ + at - window_);
             }
             seen_ = 0;
         }

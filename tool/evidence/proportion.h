@@ -7,6 +7,7 @@
 #include <optional>
 #include <span>
 
+#include "evidence/statistics.h"
 #include "evidence/words.h"
 
 namespace randdump {
@@ -25,6 +26,8 @@ public:
     [[nodiscard]] std::uint64_t Failures() const { return failures_; }
     // Where the first failing window starts in the sample.
     [[nodiscard]] std::optional<std::uint64_t> FirstFailure() const { return firstFailure_; }
+    // Where the window that made the failures too many for a generator starts.
+    [[nodiscard]] std::optional<std::uint64_t> TooMany() const { return tooMany_.Crossed(); }
 
 private:
     bool vectors_;  // with AVX2
@@ -37,6 +40,7 @@ private:
     std::uint64_t windows_ = 0;
     std::uint64_t failures_ = 0;
     std::optional<std::uint64_t> firstFailure_;
+    WindowedCount tooMany_{0, StatisticsCutoffs::kProportionCutoff};
 };
 
 }  // namespace randdump

@@ -28,6 +28,7 @@ void IdenticalRuns::Step(std::byte value, std::uint64_t offset)
     if (length_ == countedCutoff_) {
         ++counted_;
         firstCounted_ = firstCounted_.value_or(start_);
+        tooMany_.Trial(true, start_);
     }
     if (length_ == stuckCutoff_ && !firstStuck_) {
         firstStuck_ = start_;

@@ -7,6 +7,7 @@
 #include <optional>
 #include <span>
 
+#include "evidence/statistics.h"
 #include "evidence/words.h"
 
 namespace randdump {
@@ -25,6 +26,8 @@ public:
     // Where the first run counted, and the first stuck run, start in the sample.
     [[nodiscard]] std::optional<std::uint64_t> FirstCounted() const { return firstCounted_; }
     [[nodiscard]] std::optional<std::uint64_t> FirstStuck() const { return firstStuck_; }
+    // Where the run that made the counted runs too many for a generator starts.
+    [[nodiscard]] std::optional<std::uint64_t> TooMany() const { return tooMany_.Crossed(); }
 
 private:
     void Step(std::byte value, std::uint64_t offset);
@@ -41,6 +44,7 @@ private:
     std::uint64_t counted_ = 0;
     std::optional<std::uint64_t> firstCounted_;
     std::optional<std::uint64_t> firstStuck_;
+    WindowedCount tooMany_{0, StatisticsCutoffs::kRepetitionCutoff};
 };
 
 }  // namespace randdump

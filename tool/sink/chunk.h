@@ -11,9 +11,8 @@ namespace randdump {
 // A chunk on its way to the sink: whole blocks, but for the last of a row, in sample order.
 struct Chunk {
     std::span<const std::byte> bytes;
-    std::uint64_t offset;                    // in the sample
-    std::size_t block;                       // the bytes of a block
-    std::span<const std::uint8_t> sessions;  // the session that drew each block
+    std::uint64_t offset;  // in the sample
+    std::size_t block;     // the bytes of a block
 };
 
 // What looks at each chunk on the writer's thread, off the sessions' threads.
