@@ -4,11 +4,14 @@
 # randdump, libckhelper1 (the shared library) and libckhelper-dev (what programs build with).
 include(CMakePackageConfigHelpers)
 
-# randdump finds libckhelper where it is installed, by an absolute RUNPATH, unless the dynamic
-# loader searches that directory anyway (/usr/lib/<triplet>, where the packages put it).
+# randdump finds libckhelper relative to itself ($ORIGIN/../lib...), so that an installed tree
+# works wherever it is installed (cmake --install --prefix) or moved; not where the dynamic
+# loader searches anyway (/usr/lib/<triplet>, where the packages put it). The loader ignores
+# $ORIGIN in a setuid or capable program: such a copy belongs in a system directory.
 set(_searched ${CMAKE_PLATFORM_IMPLICIT_LINK_DIRECTORIES} ${CMAKE_CXX_IMPLICIT_LINK_DIRECTORIES})
 if(NOT "${CMAKE_INSTALL_FULL_LIBDIR}" IN_LIST _searched)
-  set_target_properties(randdump_installed PROPERTIES INSTALL_RPATH "${CMAKE_INSTALL_FULL_LIBDIR}")
+  file(RELATIVE_PATH _bin_to_lib "${CMAKE_INSTALL_FULL_BINDIR}" "${CMAKE_INSTALL_FULL_LIBDIR}")
+  set_target_properties(randdump_installed PROPERTIES INSTALL_RPATH "\$ORIGIN/${_bin_to_lib}")
 endif()
 
 install(TARGETS randdump_installed RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT randdump)

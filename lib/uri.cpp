@@ -31,11 +31,11 @@ struct Attribute {
 std::vector<Attribute> Attributes(std::string_view text)
 {
     std::vector<Attribute> attributes;
+    // A value is always a view into the text, empty at the item's end when it has no '='.
     const auto add = [&](std::string_view item, bool query) {
-        const std::size_t equals = item.find('=');
-        attributes.push_back({item.substr(0, equals),
-                              equals == std::string_view::npos ? "" : item.substr(equals + 1),
-                              query});
+        const std::size_t equals = std::min(item.find('='), item.size());
+        attributes.push_back(
+            {item.substr(0, equals), item.substr(std::min(equals + 1, item.size())), query});
     };
     const std::size_t colon = text.find(':');
     std::size_t at = colon == std::string_view::npos ? 0 : colon + 1;
@@ -192,12 +192,34 @@ std::vector<std::string_view> PinValues(std::string_view text)
 
 std::string WithoutPins(std::string_view text)
 {
+    // Read more widely than p11-kit reads a pin-value, so that no spelling of one is shown: the
+    // key in any letter case, wherever it stands, then blanks and '=', then the value up to
+    // what ends an attribute (';' or '?' before the query, '&' in it) is hidden.
+    const auto lower = [](char c) {
+        return static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    };
+    std::string folded(text);
+    std::transform(folded.begin(), folded.end(), folded.begin(), lower);
+    const std::size_t query = text.find('?');
     std::string shown;
     std::size_t at = 0;
-    for (const std::string_view value : PinValues(text)) {
-        const auto start = static_cast<std::size_t>(value.data() - text.data());
+    for (std::size_t key = folded.find(kPinValue); key != std::string::npos;
+         key = folded.find(kPinValue, key + 1)) {
+        std::size_t start = key + kPinValue.size();
+        while (start < text.size() &&
+               (text[start] == '=' || std::isspace(static_cast<unsigned char>(text[start])))) {
+            ++start;
+        }
+        const std::size_t end =
+            std::min(text.find_first_of(
+                         query == std::string_view::npos || start < query ? ";?" : "&", start),
+                     text.size());
+        if (start < at || end == start ||
+            text.substr(key, start - key).find('=') == std::string_view::npos) {
+            continue;
+        }
         shown.append(text.substr(at, start - at)).append("****");
-        at = start + value.size();
+        at = end;
     }
     return shown.append(text.substr(at));
 }

@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Installs a build tree into a temporary prefix, builds examples/ against it through CMake and
+# Installs a build tree into a temporary prefix, runs randdump from it there and moved, builds
+# examples/ against it through CMake and
 # through pkg-config, and runs each program on a SoftHSM2 token of its own: what it prints must be
 # what its "prints:" comments say. Then uninstalls, as the README says.
 # usage: scripts/check-examples.sh BUILD_DIR
@@ -11,6 +12,11 @@ trap 'rm -rf "$work"' EXIT
 
 cmake --install "$build" --prefix "$work/prefix" >/dev/null
 libdir=$(dirname "$(find "$work/prefix" -name 'libckhelper.so*' -print -quit)")
+# Installed under another prefix than configured, or moved, randdump finds its library.
+env -u LD_LIBRARY_PATH "$work/prefix/bin/randdump" --version >/dev/null
+mv "$work/prefix" "$work/moved"
+env -u LD_LIBRARY_PATH "$work/moved/bin/randdump" --version >/dev/null
+mv "$work/moved" "$work/prefix"
 cmake -S examples -B "$work/cmake" -DCMAKE_PREFIX_PATH="$work/prefix" >/dev/null
 cmake --build "$work/cmake" >/dev/null
 export PKG_CONFIG_PATH=$libdir/pkgconfig

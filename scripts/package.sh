@@ -9,6 +9,8 @@ scripts/deps.sh
 # The flags Debian builds its packages with, every hardening feature on.
 export DEB_BUILD_MAINT_OPTIONS=hardening=+all
 eval "$(dpkg-buildflags --export=sh)"
+# CMake reads no CPPFLAGS: the preprocessor's (_FORTIFY_SOURCE) go in with the compilers' own.
+export CFLAGS="$CFLAGS $CPPFLAGS" CXXFLAGS="$CXXFLAGS $CPPFLAGS"
 multiarch=$(dpkg-architecture -qDEB_HOST_MULTIARCH)
 build=build/package
 rm -rf "$build" build/packages

@@ -3,6 +3,7 @@
 #include <linux/filter.h>
 #include <linux/seccomp.h>
 #include <pty.h>
+#include <sched.h>
 #include <sys/mount.h>
 #include <sys/prctl.h>
 #include <sys/stat.h>
@@ -64,6 +65,24 @@ void DenyUnnamedFiles()
     if (prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0 ||
         prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) != 0)
         _exit(126);
+}
+
+// p11-kit's proxy as configured for the tests alone, in a mount namespace of randdump's: SoftHSM2
+// only, whatever other modules the machine registers (a lab's has tpm2-pkcs11 and OpenSC), and no
+// user's configuration.
+void OwnProxyConfiguration()
+{
+    const char *modules = "/usr/share/p11-kit/modules";
+    if (unshare(CLONE_NEWNS) != 0 ||
+        mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+        mount("tmpfs", modules, "tmpfs", 0, "size=64k") != 0)
+        _exit(126);
+    std::ofstream(std::string(modules) + "/softhsm2.module") << "module: " SOFTHSM2_MODULE "\n";
+    if (access("/etc/pkcs11", F_OK) == 0 &&
+        mount("tmpfs", "/etc/pkcs11", "tmpfs", 0, "size=64k") != 0)
+        _exit(126);
+    setenv("HOME", "/nonexistent", 1);
+    unsetenv("XDG_CONFIG_HOME");
 }
 
 // ext2 reserves nothing in advance: space can be taken from under a run.
@@ -692,6 +711,10 @@ TEST_F(Randdump, ChecksWhatTheTokenGivesRecordsTheRunAndStartsAfreshForEachRow)
          "run=GenerateRandom@100:kill -TERM $PPID", .args = {"--bytes", "1M", "--record", kRecord}}, -1,
          "randdump: interrupted by SIGTERM\n" + kBeside, "", "(none)", false, kBanner, 0, {}, "",
          R"({"status": 143, "message": "randdump: interrupted by SIGTERM", "sample": {"bytes": 0, "sha256": null}})"},
+        {"an argument that holds pin-value but no PIN: drawn with as usual", {.args = {"-o", "out:pin-value",
+         "--bytes", "1k", "--record", kRecord}, .fresh = true, .sample = "out:pin-value", .size = 1024}, 0, "", "",
+         "C_GenerateRandom\n" + end, false, kBanner, 0, {}, "", R"({"command_line": [")" RANDDUMP_PATH R"(", "-o",
+         "out:pin-value", "--bytes", "1k", "--record", "record.json"]})"},
         {"a record that cannot be written: nothing loaded or drawn", {.args = {"--record", "missing/record.json"}}, 3,
          "Cannot write missing/record.json: No such file or directory\n", "", "(none)", false, ""},
     });
@@ -827,6 +850,12 @@ TEST_F(Randdump, AnswersHelpAndVersionAndRefusesAMalformedCommandLineBeforeLoadi
              {{"--token", "pkcs11:token=lab? pin-value=" + pin}, "--token", {}},
              {{"--token", "pkcs11:token=lab?pin-value =" + pin}, "--token", {}},
              {{"--token", "pkcs11:token=lab?pin-value=47%0011"}, "--token", {}},
+             {{"--token", "pkcs11:token=lab?pin-value"}, "--token", {}},
+             {{"--token", "pkcs11:token=lab;pin-value"}, "--token", {}},
+             {{"--token", "pkcs11:token=lab?PIN-VALUE=" + pin}, "--token", {}},
+             {{"--token", "pkcs11:token=lab?Pin-Value=" + pin}, "--token", {}},
+             {{"--token", "pkcs11:token=lab??pin-value=" + pin}, "--token", {}},
+             {{"--token", "pkcs11:tok%ZZen=lab?pin-value=" + pin}, "--token: 'pkcs11:tok%ZZen=lab'", {}},
              {{"--token", "pkcs11:token=lab?pin-source=fifo"}, "--token", {}},
              {{"--token", "pkcs11:token=lab?pin-source=empty"}, "--token", {}},
              {{"--token", "pkcs11:token=lab?pin-source=missing"}, "--token", {}},
@@ -899,7 +928,13 @@ TEST_F(Randdump, ListsEverySlotWithTheUriThatChoosesItsToken)
         // clang-format on
         SCOPED_TRACE(module + " " + script);
         const bool trust = module == P11KIT_TRUST_PATH;
-        const DumpRun list = Dump({.script = script, .args = {"--list"}, .module = module});
+        const bool proxy = module == P11KIT_PROXY_PATH;
+        if (proxy && geteuid() != 0)
+            continue;  // its configuration is made its own by a mount
+        const std::function<void()> inChild =
+            proxy ? OwnProxyConfiguration : std::function<void()>();
+        const DumpRun list =
+            Dump({.script = script, .inChild = inChild, .args = {"--list"}, .module = module});
         ASSERT_EQ(list.result.exitStatus, 0) << list.result.err;
         EXPECT_EQ(list.result.err, "");
         EXPECT_EQ(list.calls.find("C_OpenSession"), std::string::npos) << list.calls;
@@ -911,7 +946,8 @@ TEST_F(Randdump, ListsEverySlotWithTheUriThatChoosesItsToken)
             if (line.starts_with("Slot "))
                 listed.insert(slot = std::stoul(line.substr(5)));
             if (line.starts_with("  uri: ") && !line.ends_with(";token=") && script.empty()) {
-                const DumpRun run = Dump({.args = {"--token", line.substr(7), "--bytes", "64K"},
+                const DumpRun run = Dump({.inChild = inChild,
+                                          .args = {"--token", line.substr(7), "--bytes", "64K"},
                                           .module = module,
                                           .sample = "random_" + std::to_string(slot) + ".txt"});
                 EXPECT_EQ(run.result.exitStatus, trust ? 1 : 0) << line << run.result.err;
@@ -1000,56 +1036,86 @@ TEST_F(Randdump, TheSystemCallsKeepTheSampleSafe)
     EXPECT_EQ(calls.find("unlink"), std::string::npos) << calls;
 }
 
-// A setuid-root copy binds the built-in module whatever its caller names, and writes only what
-// its caller could write, as its caller.
-TEST_F(Randdump, ASetuidCopyLoadsNoModuleItsCallerNamesAndWritesAsItsCaller)
+// A setuid-root copy and a copy with file capabilities bind the built-in module whatever their
+// caller names, give it none of the caller's environment, and read and write only what their
+// caller could, as their caller.
+TEST_F(Randdump, APrivilegedCopyLoadsNoModuleItsCallerNamesAndWorksWithItsCallersRights)
 {
     if (geteuid() != 0)
-        GTEST_SKIP() << "a setuid copy needs root";
-    const TempDir copy;
-    fs::copy(RANDDUMP_PATH, copy / "randdump");
-    ASSERT_EQ(chmod((copy / "randdump").c_str(), 04755) | chmod(copy.path.c_str(), 0755), 0);
-    std::vector<std::string> argv = kAsNobody;
-    argv.push_back((copy / "randdump").string());
-    auto run = testsupport::RunChild(argv, "/",
-                                     {{"PKCS11_MODULE_PATH", "/nonexistent/module.so"},
-                                      {"SOFTHSM2_CONF", "/nonexistent/softhsm2.conf"}});
-    EXPECT_EQ(run.err.find("/nonexistent/module.so"), std::string::npos) << run.err;
-    EXPECT_NE(run.exitStatus, 2);
-
-    // What the options name is looked at with the caller's rights, and --module is refused.
+        GTEST_SKIP() << "a privileged copy needs root";
     const TempDir secret;  // root's alone
     std::ofstream(secret / "pin") << "1234\n";
     ASSERT_EQ(mkfifo((secret / "fifo").c_str(), 0666), 0);
     const std::string pin = (secret / "pin").string();
-    // clang-format off
-    for (const auto &[args, error] : std::vector<std::pair<std::vector<std::string>, std::string>>{
-             {{"--token", "pkcs11:token=lab?pin-source=" + pin}, "--token: cannot read the PIN from " + pin +
-              ": Permission denied"},
-             {{"-o", (secret / "fifo").string(), "--bytes", "unlimited"},
-              "--bytes unlimited writes only to standard output (-o -) or a FIFO"},
-             {{"--module", SOFTHSM2_MODULE}, "--module is refused in a setuid, setgid or capable copy"}}) {
-        // clang-format on
-        std::vector<std::string> command = argv;
-        command.insert(command.end(), args.begin(), args.end());
-        run = testsupport::RunChild(command, "/", {{"SOFTHSM2_CONF", conf_}});
-        EXPECT_EQ(run.exitStatus, 64);
-        EXPECT_EQ(run.err, "randdump: " + error + "; see 'randdump --help'\n");
-    }
+    // The module reads the token store only the system's configuration names: this test's, in a
+    // mount namespace of the run's own.
+    const std::function<void()> ownConfiguration = [&] {
+        if (unshare(CLONE_NEWNS) != 0 ||
+            mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+            mount(conf_.c_str(), "/etc/softhsm/softhsm2.conf", nullptr, MS_BIND, nullptr) != 0)
+            _exit(126);
+    };
+    for (const bool capable : {false, true}) {
+        SCOPED_TRACE(capable ? "cap_dac_override+ep" : "setuid root");
+        const TempDir copy;
+        const fs::path program = copy / "randdump";
+        fs::copy(RANDDUMP_PATH, program);
+        ASSERT_EQ(chmod(program.c_str(), capable ? 0755 : 04755) | chmod(copy.path.c_str(), 0755),
+                  0);
+        if (capable) {
+            const std::string setcap = "/usr/sbin/setcap cap_dac_override+ep " + program.string();
+            ASSERT_EQ(std::system(setcap.c_str()), 0);
+        }
+        std::vector<std::string> argv = kAsNobody;
+        argv.push_back(program.string());
+        auto run = testsupport::RunChild(argv, "/",
+                                         {{"PKCS11_MODULE_PATH", "/nonexistent/module.so"},
+                                          {"SOFTHSM2_CONF", "/nonexistent/softhsm2.conf"}});
+        EXPECT_EQ(run.err.find("/nonexistent/module.so"), std::string::npos) << run.err;
+        EXPECT_NE(run.exitStatus, 2);
 
-    for (const mode_t mode : {0755, 0777}) {  // root's directory; one open to all
-        const TempDir work;
-        ASSERT_EQ(chmod(work.path.c_str(), mode), 0);
-        run = testsupport::RunChild(argv, work.path, {{"SOFTHSM2_CONF", conf_}});
-        struct stat sample {};
-        const bool made = stat((work / "random_0.txt").c_str(), &sample) == 0;
-        if (mode == 0755) {
-            EXPECT_EQ(run.exitStatus, 3);
-            EXPECT_EQ(run.err, "Cannot write random_0.txt: Permission denied\n");
-            EXPECT_FALSE(made);
-        } else {
-            EXPECT_EQ(run.exitStatus, 0) << run.err;
-            EXPECT_TRUE(made && sample.st_uid == kNobody && sample.st_gid == kNobody);
+        // The caller's SOFTHSM2_CONF does not reach the module: its tokens are not listed.
+        std::vector<std::string> list = argv;
+        list.emplace_back("--list");
+        run = testsupport::RunChild(list, "/", {{"SOFTHSM2_CONF", conf_}});
+        EXPECT_EQ(run.out.find("token: lab"), std::string::npos) << run.out;
+
+        // What the options name is looked at with the caller's rights, and --module is refused.
+        // clang-format off
+        for (const auto &[args, error, status] : std::vector<std::tuple<std::vector<std::string>, std::string, int>>{
+                 {{"--token", "pkcs11:token=lab?pin-source=" + pin}, "randdump: --token: cannot read the PIN from " +
+                  pin + ": Permission denied; see 'randdump --help'\n", 64},
+                 {{"-o", (secret / "fifo").string(), "--bytes", "unlimited"}, "randdump: --bytes unlimited writes "
+                  "only to standard output (-o -) or a FIFO; see 'randdump --help'\n", 64},
+                 {{"--module", SOFTHSM2_MODULE}, "randdump: --module is refused in a setuid, setgid or capable copy; "
+                  "see 'randdump --help'\n", 64},
+                 {{"--record", (secret / "record.json").string()}, "Cannot write " + (secret / "record.json").string() +
+                  ": Permission denied\n", 3},
+                 {{"-o", (secret / "sample.bin").string()}, "Cannot write " + (secret / "sample.bin").string() +
+                  ": Permission denied\n", 3}}) {
+            // clang-format on
+            std::vector<std::string> command = argv;
+            command.insert(command.end(), args.begin(), args.end());
+            run = testsupport::RunChild(command, "/", {}, ownConfiguration);
+            EXPECT_EQ(run.exitStatus, status) << args.back();
+            EXPECT_EQ(run.err, error);
+        }
+        EXPECT_FALSE(fs::exists(secret / "record.json") || fs::exists(secret / "sample.bin"));
+
+        for (const mode_t mode : {0755, 0777}) {  // root's directory; one open to all
+            const TempDir work;
+            ASSERT_EQ(chmod(work.path.c_str(), mode), 0);
+            run = testsupport::RunChild(argv, work.path, {}, ownConfiguration);
+            struct stat sample {};
+            const bool made = stat((work / "random_0.txt").c_str(), &sample) == 0;
+            if (mode == 0755) {
+                EXPECT_EQ(run.exitStatus, 3);
+                EXPECT_EQ(run.err, "Cannot write random_0.txt: Permission denied\n");
+                EXPECT_FALSE(made);
+            } else {
+                EXPECT_EQ(run.exitStatus, 0) << run.err;
+                EXPECT_TRUE(made && sample.st_uid == kNobody && sample.st_gid == kNobody);
+            }
         }
     }
 }
@@ -1212,10 +1278,10 @@ TEST(HealthChecks, JudgeFips140AtEachBound)
             for (const auto &[count, failed] :
                  {std::pair{runs[length][0] - 1, true}, std::pair{runs[length][0], false},
                   std::pair{runs[length][1], false}, std::pair{runs[length][1] + 1, true}})
-                cases.emplace_back("runs of " + std::to_string(length + 1) + " of " +
-                                       std::to_string(value) + ": " + std::to_string(count),
-                                   [=](auto &t) { t.runs[value][length] = count; },
-                                   failed ? Fips140::kRuns : 0U);
+                cases.emplace_back(
+                    "runs of " + std::to_string(length + 1) + " of " + std::to_string(value) +
+                        ": " + std::to_string(count),
+                    [=](auto &t) { t.runs[value][length] = count; }, failed ? Fips140::kRuns : 0U);
     for (const auto &[name, change, failed] : cases) {
         Fips140::Tally tally = passing;
         change(tally);
@@ -1314,9 +1380,10 @@ TEST(HealthChecks, FailAtTheirCutoffsAndNotBefore)
         row.plant(bytes);
         HealthChecks checks(pattern, row.block, row.row);
         const std::size_t chunk = kMiB / row.block * row.block;
-        for (std::size_t at = 0; at < bytes.size() && checks.Feed({std::span(bytes).subspan(
-                                                          at, std::min(chunk, bytes.size() - at)),
-                                                      at, row.block});
+        for (std::size_t at = 0;
+             at < bytes.size() &&
+             checks.Feed(
+                 {std::span(bytes).subspan(at, std::min(chunk, bytes.size() - at)), at, row.block});
              at += chunk) {
         }
         const std::optional<HealthChecks::Failure> failed = checks.Failed();

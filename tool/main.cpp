@@ -14,7 +14,10 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <string_view>
 #include <system_error>
+#include <utility>
+#include <vector>
 
 #include "ckhelper.h"
 #include "draw/rows.h"
@@ -65,6 +68,29 @@ ExitStatus CloseStandardOutput(ExitStatus status)
         return kOutputFailed;
     }
     return status;
+}
+
+// A privileged copy (setuid, setgid, file capabilities) gives the module none of its caller's
+// environment, which chooses what the module reads (SOFTHSM2_CONF names a token store): as
+// sudo's env_reset, only the locale and a TZ naming no file are kept, and PATH is a fixed one.
+void ResetEnvironment()
+{
+    std::vector<std::pair<std::string, std::string>> kept;
+    for (char **entry = environ; *entry != nullptr; ++entry) {
+        const std::string_view variable(*entry);
+        const std::string_view name = variable.substr(0, variable.find('='));
+        const std::string_view value = variable.substr(std::min(name.size() + 1, variable.size()));
+        const bool locale = name == "LANG" || name == "LANGUAGE" || name.starts_with("LC_");
+        const bool zone = name == "TZ" && value.find('/') == std::string_view::npos;
+        if (locale || zone) {
+            kept.emplace_back(name, value);
+        }
+    }
+    clearenv();
+    setenv("PATH", "/usr/sbin:/usr/bin:/sbin:/bin", 1);
+    for (const auto &[name, value] : kept) {
+        setenv(name.c_str(), value.c_str(), 1);
+    }
 }
 
 void PrintBanner()
@@ -335,6 +361,9 @@ ExitStatus FinishRecord(Recording &recording, ExitStatus status, int shown, cons
 int main(int argc, char **argv)
 {
     const bool stdoutClosed = OpenStandardDescriptors();
+    if (getauxval(AT_SECURE) != 0) {
+        ResetEnvironment();
+    }
     Options options;
     std::string error;
     const std::span<char *> arguments(argv, static_cast<std::size_t>(argc));

@@ -88,7 +88,10 @@ bool ReadToken(char *uri, Options &options, std::string &error)
 {
     ckhelper::ParsedUri parsed;
     if (const std::string problem = parsed.Parse(uri, false); !problem.empty()) {
-        error = "--token: " + Quoted(ckhelper::WithoutPins(uri)) + " " + problem;
+        // A URI refused may hold a PIN in a form nothing recognises: its query is not shown.
+        const std::string_view text(uri);
+        error = "--token: " + Quoted(ckhelper::WithoutPins(text.substr(0, text.find('?')))) + " " +
+                problem;
         return false;
     }
     options.token = uri;

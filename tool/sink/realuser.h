@@ -4,11 +4,15 @@
 
 #include <sys/types.h>
 
+#include <array>
+#include <cstdint>
+
 namespace randdump {
 
 // While it lives, a privileged process (setuid, setgid, file capabilities) checks, creates and
-// replaces files as its real user and group, so that a setuid-root copy writes nothing the user
-// could not write. Threads started meanwhile inherit this. Elsewhere it changes nothing.
+// replaces files as its real user and group, and without its effective capabilities, so that a
+// setuid-root or capable copy reads and writes nothing the user could not. Threads started
+// meanwhile inherit this. Elsewhere it changes nothing.
 class AsRealUser {
 public:
     AsRealUser();
@@ -24,6 +28,7 @@ public:
 private:
     bool privileged_;
     uid_t user_;
+    std::array<std::uint32_t, 2> effective_{};  // the capabilities set aside
 };
 
 }  // namespace randdump
