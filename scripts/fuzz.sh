@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Builds the libFuzzer target with Clang, ASan and UBSan, and fuzzes OpenObjectByReference,
-# OpenObjectByUri and TrimTrailingSpaces from the seed corpus in tests/fuzz/corpus. New inputs go
+# Builds the libFuzzer targets with Clang, ASan and UBSan, and fuzzes OpenObjectByReference,
+# OpenObjectByUri and TrimTrailingSpaces from the seed corpus in tests/fuzz/corpus, then
+# randdump's option parser and PIN masking from tests/fuzz/options-corpus. New inputs go
 # to a scratch directory; a finding is written to build/fuzz/ and fails the run.
 # usage: scripts/fuzz.sh [SECONDS]
 set -euo pipefail
@@ -9,10 +10,15 @@ seconds=${1:-60}
 
 cmake -S . -B build/fuzz -G Ninja -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
   -DCMAKE_BUILD_TYPE=Debug -DCKHELPER_SANITIZE=ON -DCKHELPER_FUZZ=ON >/dev/null
-cmake --build build/fuzz --target reference_fuzz p11shim
+cmake --build build/fuzz --target reference_fuzz options_fuzz p11shim
 
 scratch=$(mktemp -d)
 trap 'rm -rf "$scratch"' EXIT
-LSAN_OPTIONS=suppressions=tests/lsan.supp build/fuzz/tests/reference_fuzz -max_total_time="$seconds" -print_final_stats=1 \
-  -artifact_prefix=build/fuzz/ "$scratch" tests/fuzz/corpus 2>&1 |
-  grep -E '^(Done|stat::(number_of_executed_units|new_units_added|peak_rss_mb))|ERROR|SUMMARY|Test unit written'
+# Two thirds of the time for the library, a third for randdump's command line.
+for target in reference:$((seconds * 2 / 3)):corpus options:$((seconds - seconds * 2 / 3)):options-corpus; do
+  IFS=: read -r name time corpus <<<"$target"
+  mkdir -p "$scratch/$name"
+  LSAN_OPTIONS=suppressions=tests/lsan.supp build/fuzz/tests/${name}_fuzz -max_total_time="$time" \
+    -print_final_stats=1 -artifact_prefix=build/fuzz/ "$scratch/$name" "tests/fuzz/$corpus" 2>&1 |
+    grep -E '^(Done|stat::(number_of_executed_units|new_units_added|peak_rss_mb))|ERROR|SUMMARY|Test unit written'
+done

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Drives bash's completion of randdump for a few words, as a user's TAB would, on a SoftHSM2
-# token store of its own: the options, the URIs and slot IDs randdump --list prints, sizes.
+# token store of its own: the options, the URIs of initialised tokens and slot IDs randdump
+# --list prints, sizes; and a TAB in a real interactive bash, through tmux.
 # usage: tests/completion.sh RANDDUMP SOURCE_DIR
 set -euo pipefail
 randdump=$1
@@ -43,6 +44,37 @@ serial=$("$randdump" --list | sed -n 's/^  uri: .*serial=\([0-9a-f]*\);token=lab
 lab="pkcs11:model=SoftHSM%20v2;manufacturer=SoftHSM%20project;serial=$serial;token=lab"
 expect "$lab" --token ''
 expect "${lab#pkcs11:}" --token pkcs11:model
+# Only initialised tokens: the store's spare, uninitialised one has an empty label.
+if offered --token '' | grep -q 'token=$'; then
+  echo "completing '--token' offered an uninitialised token" >&2
+  exit 1
+fi
+
+# In a real interactive bash, as a user's TAB: readline splits the word at : and =, and what it
+# puts on the line must be the URI, not pkcs11:model=model=...
+if command -v tmux >/dev/null; then
+  cat >"$work/bashrc" <<RC
+source /usr/share/bash-completion/bash_completion
+source "$source_dir/tool/completion.bash"
+complete -F _randdump "$randdump"
+PS1='$ '
+RC
+  tmux -S "$work/tmux" new-session -d -x 250 -y 10 "bash --rcfile $work/bashrc --noprofile -i"
+  sleep 1
+  tmux -S "$work/tmux" send-keys "$randdump --token pkcs11:model=So" Tab
+  line=
+  for _ in 1 2 3 4 5 6 7 8 9 10; do
+    sleep 0.5
+    line=$(tmux -S "$work/tmux" capture-pane -p | grep -F -- '--token' | tail -n 1)
+    [[ $line != *'model=So' ]] && break
+  done
+  tmux -S "$work/tmux" kill-server
+  wanted='--token pkcs11:model=SoftHSM%20v2\;manufacturer\=SoftHSM%20project\;serial\='
+  [[ $line == *"$wanted"* && $line != *model=model* ]] || {
+    echo "a TAB in bash after 'pkcs11:model=So' gave: $line" >&2
+    exit 1
+  }
+fi
 slot=$("$randdump" --list | sed -n 's/^Slot \([0-9]*\) .*/\1/p' | head -n 1)
 expect "$slot" --slot ''
 expect 64K --block 6

@@ -436,6 +436,11 @@ TEST_F(Randdump, EndsEachRunWithItsStatusAndMessageAndKeepsTheOldSampleUnlessItS
              mknod((dir / "disk").c_str(), S_IFBLK | 0600, makedev(240, 0)); }, .args = {"-o", "disk"}, .fresh = true,
          .sample = "disk"}, 3, "Cannot write disk: it is a block device, which randdump never writes to\n", "", early, true,
          kBanner, 0, std::set<std::string>{"disk#"}},
+        {"-q: nothing said of a run that succeeds", {.args = {"-q", "--check", "--bytes", "1M"}, .size = 1 << 20},
+         0, "", "", "C_GenerateRandom x1024\n" + end, false, ""},
+        {"-q: a failure's one line", {.script = "fail=GenerateRandom@1:0x30", .args = {"--quiet", "--bytes", "1k",
+         "--record", "record.json"}}, 4, "C_GenerateRandom error 30, device error\n", "",
+         "C_OpenSession\nC_GenerateRandom\n" + end, false, ""},
         {"--slot: a token at the slot ID SoftHSM2 gives it", {.args = {"--slot", std::to_string(lab.slot)},
          .sample = SampleOf(lab)}, 0, "", "", draw},
         {"--slot in hex", {.args = {"--slot", Hex(lab.slot)},
@@ -691,7 +696,8 @@ TEST_F(Randdump, ChecksWhatTheTokenGivesRecordsTheRunAndStartsAfreshForEachRow)
          .sample = SampleOf(lab), .size = 2000, .block = 1000}, 0, "", "", "C_Login\nC_GenerateRandom\n" + end +
          "C_Initialize\nC_OpenSession\nC_Login\nC_GenerateRandom\n" + end, false, kBanner, 0, {}, "",
          R"({"command_line": [")" RANDDUMP_PATH R"(", "--token", "pkcs11:token=lab?pin-value=****",
-             "--restarts", "2", "--bytes", "1000", "--record", "record.json"], "token": {"label": "lab"}})"},
+             "--restarts", "2", "--bytes", "1000", "--record", "record.json"], "token": {"label": "lab"},
+             "login": true})"},
         {"no session, in a run recorded", {.script = "fail=OpenSession@1:0x3", .args = {"--bytes", "1k", "--record",
          kRecord}}, 1, "randdump: no usable token at slot ID 0 (C_OpenSession error 3, slot ID invalid); randdump "
          "--list shows the tokens, --token or --slot chooses one\n" + kBeside, "", "C_OpenSession\nC_Finalize\n", false,
@@ -786,6 +792,7 @@ TEST_F(Randdump, RecordsEveryKeyAndTheDigestOfWhatWasWritten)
         {"/slot/manufacturer", text}, {"/slot/hardware_version", text}, {"/slot/firmware_version", text},
         {"/token/label", text}, {"/token/manufacturer", text}, {"/token/model", text}, {"/token/serial", text},
         {"/token/hardware_version", text}, {"/token/firmware_version", text}, {"/token/uri", text},
+        {"/login", Type::boolean},
         {"/sample/output", text}, {"/sample/bytes", count}, {"/sample/block", count}, {"/sample/sessions", count},
         {"/sample/restarts", count}, {"/sample/sha256", text}, {"/started", text}, {"/finished", text},
         {"/seconds", Type::number_float}, {"/mib_per_second", Type::number_float}, {"/status", count},
@@ -796,6 +803,7 @@ TEST_F(Randdump, RecordsEveryKeyAndTheDigestOfWhatWasWritten)
         EXPECT_TRUE(record.contains(pointer) && record[pointer].type() == type) << key;
     }
     EXPECT_EQ(record["module"]["cryptoki_version"], "2.40");
+    EXPECT_EQ(record["login"], false);
     const std::regex rfc3339(R"(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z)");
     EXPECT_TRUE(std::regex_match(record["started"].get<std::string>(), rfc3339))
         << record["started"];

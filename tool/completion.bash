@@ -22,6 +22,15 @@ _randdump_listed()
     "${words[0]}" --list "${module[@]}" 2>/dev/null | sed -n "s/^$1//p"
 }
 
+# The URIs of the initialised tokens, the only ones --token chooses among.
+_randdump_uris()
+{
+    local -a module
+    mapfile -t module < <(_randdump_module)
+    "${words[0]}" --list "${module[@]}" 2>/dev/null |
+        awk '/^Slot / { ready = 0 } /^  initialized: yes$/ { ready = 1 } ready && sub(/^  uri: /, "")'
+}
+
 _randdump()
 {
     local cur prev words cword
@@ -32,8 +41,16 @@ _randdump()
             # A URI holds ; and ? for the shell: quoted as file names are.
             compopt -o filenames 2>/dev/null || :
             local IFS=$'\n'
-            COMPREPLY=($(compgen -W "$(_randdump_listed '  uri: ')" -- "$cur"))
-            __ltrim_colon_completions "$cur"
+            COMPREPLY=($(compgen -W "$(_randdump_uris)" -- "$cur"))
+            # Readline replaces only what follows the word's last break (: and = among them):
+            # offer each URI from there on.
+            local breaks=${COMP_WORDBREAKS//[^:=]/}
+            if [[ -n $breaks && $cur == *["$breaks"]* ]]; then
+                local before=${cur%"${cur##*["$breaks"]}"} i
+                for i in "${!COMPREPLY[@]}"; do
+                    COMPREPLY[i]=${COMPREPLY[i]#"$before"}
+                done
+            fi
             return
             ;;
         --slot)
@@ -62,6 +79,6 @@ _randdump()
             ;;
     esac
     COMPREPLY=($(compgen -W "--list --token --slot -o --output --bytes --block --sessions
-        --record --check --restarts --module -h --help -V --version" -- "$cur"))
+        --record --check --restarts --module -q --quiet -h --help -V --version" -- "$cur"))
 } &&
     complete -F _randdump randdump

@@ -240,7 +240,7 @@ ExitStatus DrawSample(const Drawing &drawing, int stdoutFd, Evidence &evidence,
     if (recording != nullptr) {
         recording->placed = sink->Durable();
     }
-    if (checks != nullptr) {
+    if (checks != nullptr && !options.quiet) {
         drawing.report.Say(checks->Summary());
     }
     return status;
@@ -253,6 +253,9 @@ ExitStatus Draw(Module &module, const Options &options, CK_SLOT_ID slot,
     Sessions sessions(module.Functions());
     const Drawing drawing{module, options, slot, pin, sessions, report};
     ExitStatus status = OpenSessions(drawing, options.restarts == 1);
+    if (recording != nullptr) {
+        recording->record.Login(sessions.LoggedIn());
+    }
     if (status != kCompleted) {
         return status;
     }
@@ -334,7 +337,8 @@ ExitStatus Run(const CK_FUNCTION_LIST &p11, const Options &options, std::unique_
 
 // Writes the record of the run: where --record names when it describes the sample there (or a
 // stream's), else beside it, named in the run's last message.
-ExitStatus FinishRecord(Recording &recording, ExitStatus status, int shown, const Report &report)
+ExitStatus FinishRecord(Recording &recording, ExitStatus status, int shown, const Report &report,
+                        bool quiet)
 {
     // A command line refused once the slot was known leaves nothing behind; a record that could
     // not be written was said to be so.
@@ -349,7 +353,7 @@ ExitStatus FinishRecord(Recording &recording, ExitStatus status, int shown, cons
                      recording.file.Reason().c_str());
         return kOutputFailed;
     }
-    if (beside) {
+    if (beside && !quiet) {
         std::fprintf(stderr, "randdump: the record of this run is %s\n",
                      recording.file.Where().c_str());
     }
@@ -421,7 +425,7 @@ int main(int argc, char **argv)
         std::fprintf(stderr, "Cannot write standard output: %s\n", std::strerror(errno));
         return kOutputFailed;
     }
-    if (options.action != Options::Action::kList) {
+    if (options.action != Options::Action::kList && !options.quiet) {
         PrintBanner();
     }
 
@@ -448,7 +452,7 @@ int main(int argc, char **argv)
         }
     }
     if (recording) {
-        status = FinishRecord(*recording, status, shown, report);
+        status = FinishRecord(*recording, status, shown, report, options.quiet);
     }
     if (signal != 0) {
         EndBySignal(signal);

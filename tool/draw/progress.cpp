@@ -12,7 +12,7 @@ constexpr double kMiB = 1024.0 * 1024.0;
 
 Progress::Progress(std::FILE *stream, std::optional<std::uint64_t> totalBytes)
     : stream_(stream),
-      enabled_(isatty(fileno(stream)) == 1),
+      enabled_(stream != nullptr && isatty(fileno(stream)) == 1),
       totalBytes_(totalBytes),
       start_(Clock::now()),
       lastShown_(start_)

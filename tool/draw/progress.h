@@ -11,7 +11,8 @@ namespace randdump {
 
 class Progress {
 public:
-    // Shows nothing unless `stream` is a terminal, so logs and pipes see only real messages.
+    // Shows nothing unless `stream` is a terminal (none: nothing at all), so logs and pipes see
+    // only real messages.
     // Without a total, the bytes and the rate, without a percentage.
     Progress(std::FILE *stream, std::optional<std::uint64_t> totalBytes);
     ~Progress();

@@ -104,7 +104,7 @@ ExitStatus DrawRows(const Drawing &drawing, Sink &sink, Evidence &evidence,
     const Options &options = drawing.options;
     const std::optional<std::uint64_t> total =
         options.bytes ? std::optional(*options.bytes * options.restarts) : std::nullopt;
-    Progress progress(stderr, total);
+    Progress progress(options.quiet ? nullptr : stderr, total);
     evidence.Started();
     for (unsigned row = 0; row < options.restarts && StopSignal() == 0; ++row) {
         if (row > 0) {

@@ -140,6 +140,7 @@ std::string Record::Text() const
     record["module"] = module_;
     record["slot"] = slot_;
     record["token"] = token_;
+    record["login"] = login_;
     record["sample"] = sample_;
     record["started"] = Time(started_);
     record["finished"] = Time(finished_);

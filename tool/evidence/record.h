@@ -39,6 +39,8 @@ public:
     void Timed(std::chrono::system_clock::time_point started,
                std::chrono::system_clock::time_point finished, double seconds);
     void Checks(nlohmann::ordered_json checks);
+    // Whether the run logged in with a PIN.
+    void Login(bool loggedIn) { login_ = loggedIn; }
     // How the run ended: its exit status, and what it said of a failure.
     void Ended(int status, const std::string &message);
 
@@ -62,6 +64,7 @@ private:
     int status_ = 0;
     Json message_;
     std::optional<Json> checks_;
+    bool login_ = false;
 };
 
 }  // namespace randdump

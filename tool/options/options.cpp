@@ -18,6 +18,7 @@ enum Option : int {
     kOutput = 'o',
     kHelp = 'h',
     kVersion = 'V',
+    kQuiet = 'q',
     kList = CHAR_MAX + 1,
     kModule,
     kToken,
@@ -31,10 +32,11 @@ enum Option : int {
     kOptionEnd
 };
 
-constexpr std::array<option, 14> kLongOptions{{
+constexpr std::array<option, 15> kLongOptions{{
     {"output", required_argument, nullptr, kOutput},
     {"help", no_argument, nullptr, kHelp},
     {"version", no_argument, nullptr, kVersion},
+    {"quiet", no_argument, nullptr, kQuiet},
     {"list", no_argument, nullptr, kList},
     {"token", required_argument, nullptr, kToken},
     {"slot", required_argument, nullptr, kSlot},
@@ -107,6 +109,9 @@ bool ReadOption(int option, char *argument, Options &options, std::string &error
         case kVersion:
             options.action = Options::Action::kVersion;
             return true;
+        case kQuiet:
+            options.quiet = true;
+            return true;
         case kList:
             options.action = Options::Action::kList;
             return true;
@@ -178,7 +183,7 @@ bool ParseOptions(std::span<char *> argv, Options &options, std::string &error)
     std::array<bool, kOptionEnd> seen{};
     const int argc = static_cast<int>(argv.size());
     for (int option = 0;
-         (option = getopt_long(argc, argv.data(), ":o:hV", kLongOptions.data(), nullptr)) != -1;) {
+         (option = getopt_long(argc, argv.data(), ":o:hVq", kLongOptions.data(), nullptr)) != -1;) {
         if (option == ':') {
             error = "option " + NameOf(optopt) + " needs an argument";
             return false;
@@ -205,8 +210,9 @@ bool ParseOptions(std::span<char *> argv, Options &options, std::string &error)
         error = "unexpected argument " + Quoted(argv[static_cast<std::size_t>(optind)]);
     } else if ((seen.at(kHelp) || seen.at(kVersion)) && !alone) {
         error = "--help and --version take no other argument";
-    } else if (seen.at(kList) && given != (seen.at(kModule) ? 2 : 1)) {
-        error = "--list lists every slot and takes no other argument but --module";
+    } else if (seen.at(kList) &&
+               given != 1 + (seen.at(kModule) ? 1 : 0) + (seen.at(kQuiet) ? 1 : 0)) {
+        error = "--list lists every slot and takes no other argument but --module and -q";
     } else if (options.slot && options.token != nullptr) {
         error = "--slot and --token both choose the token; give one of them";
     } else if (!options.bytes && options.output == nullptr) {

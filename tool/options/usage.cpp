@@ -10,7 +10,7 @@ namespace {
 
 constexpr const char *kUsage =
     "Usage: randdump [--token URI | --slot ID] [-o PATH] [--bytes N] [--block N] [--sessions N]\n"
-    "                [--record PATH] [--check] [--restarts N] [--module PATH]\n"
+    "                [--record PATH] [--check] [--restarts N] [--module PATH] [-q]\n"
     "       randdump --list [--module PATH]\n"
     "Draws random bytes from a PKCS#11 token and writes them, raw and in order: by default\n"
     "52,428,800 bytes to random_SLOT.txt in the current directory (random_0.txt: slot ID 0 unless\n"
@@ -38,6 +38,7 @@ constexpr const char *kUsage =
     "  --restarts N    draw N rows of --bytes each, the module and sessions started afresh for\n"
     "                  each (SP 800-90B's restart data), 1 to 1,000,000\n"
     "  --module PATH   the PKCS#11 module to load (not in a setuid or setgid copy)\n"
+    "  -q, --quiet     no banner, progress or summary: only a failure's line, on standard error\n"
     "  -h, --help      this text\n"
     "  -V, --version   the version\n"
     "\n"

@@ -40,6 +40,7 @@ CK_RV Sessions::Login(std::string_view pin)
     // NOLINTNEXTLINE(cppcoreguidelines-pro-type-const-cast)
     auto *bytes = reinterpret_cast<CK_UTF8CHAR_PTR>(const_cast<char *>(pin.data()));
     const CK_RV rv = p11_.C_Login(handles_.front(), CKU_USER, bytes, pin.size());
+    loggedIn_ = loggedIn_ || rv == CKR_OK;
     return rv == CKR_USER_ALREADY_LOGGED_IN ? CKR_OK : rv;
 }
 

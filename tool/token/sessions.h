@@ -31,10 +31,13 @@ public:
     void Close();
 
     [[nodiscard]] std::span<const CK_SESSION_HANDLE> Handles() const { return handles_; }
+    // Whether a login with a PIN succeeded.
+    [[nodiscard]] bool LoggedIn() const { return loggedIn_; }
 
 private:
     const CK_FUNCTION_LIST &p11_;
     std::vector<CK_SESSION_HANDLE> handles_;
+    bool loggedIn_ = false;
 };
 
 }  // namespace randdump
