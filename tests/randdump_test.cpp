@@ -1283,13 +1283,15 @@ TEST(HealthChecks, JudgeFips140AtEachBound)
     };
     for (std::size_t value = 0; value < 2; ++value)
         for (std::size_t length = 0; length < runs.size(); ++length)
-            for (const auto &[count, failed] :
+            for (const auto &[edge, failed] :
                  {std::pair{runs[length][0] - 1, true}, std::pair{runs[length][0], false},
-                  std::pair{runs[length][1], false}, std::pair{runs[length][1] + 1, true}})
+                  std::pair{runs[length][1], false}, std::pair{runs[length][1] + 1, true}}) {
+                const unsigned count = edge;  // a lambda captures no structured binding in C++20
                 cases.emplace_back(
                     "runs of " + std::to_string(length + 1) + " of " + std::to_string(value) +
                         ": " + std::to_string(count),
                     [=](auto &t) { t.runs[value][length] = count; }, failed ? Fips140::kRuns : 0U);
+            }
     for (const auto &[name, change, failed] : cases) {
         Fips140::Tally tally = passing;
         change(tally);
