@@ -858,6 +858,7 @@ TEST_F(Randdump, AnswersHelpAndVersionAndRefusesAMalformedCommandLineBeforeLoadi
              {{"--token", "pkcs11:token=lab? pin-value=" + pin}, "--token", {}},
              {{"--token", "pkcs11:token=lab?pin-value =" + pin}, "--token", {}},
              {{"--token", "pkcs11:token=lab?pin-value=47%0011"}, "--token", {}},
+             {{"--tokne=pkcs11:token=lab?pin-value=" + pin}, "unexpected argument", {}},
              {{"--token", "pkcs11:token=lab?pin-value"}, "--token", {}},
              {{"--token", "pkcs11:token=lab;pin-value"}, "--token", {}},
              {{"--token", "pkcs11:token=lab?PIN-VALUE=" + pin}, "--token", {}},

@@ -54,10 +54,11 @@ constexpr const char *kSizes =
     "a number, with K, M, G, T or KiB, MiB, GiB, TiB (powers of 1,024) or KB, MB, GB, TB (powers "
     "of 1,000)";
 
+// Any argument can hold a PIN (--tokne=pkcs11:...?pin-value=...): none is shown.
 std::string Quoted(std::string_view text)
 {
     std::string quoted(1, '\'');
-    quoted.append(text).push_back('\'');
+    quoted.append(ckhelper::WithoutPins(text)).push_back('\'');
     return quoted;
 }
 
@@ -92,8 +93,7 @@ bool ReadToken(char *uri, Options &options, std::string &error)
     if (const std::string problem = parsed.Parse(uri, false); !problem.empty()) {
         // A URI refused may hold a PIN in a form nothing recognises: its query is not shown.
         const std::string_view text(uri);
-        error = "--token: " + Quoted(ckhelper::WithoutPins(text.substr(0, text.find('?')))) + " " +
-                problem;
+        error = "--token: " + Quoted(text.substr(0, text.find('?'))) + " " + problem;
         return false;
     }
     options.token = uri;
