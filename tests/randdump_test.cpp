@@ -848,6 +848,7 @@ TEST_F(Randdump, AnswersHelpAndVersionAndRefusesAMalformedCommandLineBeforeLoadi
              {{"--slot", "1", "--slot", "2"}, "'--slot' is given twice", {}},
              {{"--slot", "1", "--token", "pkcs11:token=lab"}, "--slot and --token", {}},
              {{"--list", "--slot", "1"}, "--list", {}},
+             {{"--json"}, "--json goes with --list", {}},
              {{"--token", "token=lab"}, "--token: 'token=lab' is not a PKCS#11 URI: the scheme must be pkcs11:", {}},
              {{"--token", "pkcs11:token=lab;object=x"}, "--token", {}},
              {{"--token", "pkcs11:tokn=lab"}, "--token", {}},
@@ -1043,6 +1044,52 @@ TEST_F(Randdump, TheSystemCallsKeepTheSampleSafe)
     calls = ReadFile(trace);
     EXPECT_NE(calls.find("linkat("), std::string::npos) << calls;
     EXPECT_EQ(calls.find("unlink"), std::string::npos) << calls;
+}
+
+// randdump --list --json: one document, the record's module, slot and token objects, every slot
+// in the module's order (one whose token cannot be read with the failure's name, an uninitialised
+// token as such); and a record's slot and token are exactly the listing's.
+TEST_F(Randdump, ListsEverySlotAsJsonWithTheRecordsObjects)
+{
+    const Token &lab = Find("lab");
+    const Token &twin = Find("twin");
+    const DumpRun list = Dump(
+        {.script = "badslot=" + std::to_string(twin.slot), .args = {"--list", "--json", "-q"}});
+    ASSERT_EQ(list.result.exitStatus, 0) << list.result.err;
+    EXPECT_EQ(list.result.err, "");
+    const nlohmann::json listing = nlohmann::json::parse(list.result.out);
+    EXPECT_EQ(listing["module"]["path"], P11SHIM_PATH);
+    ASSERT_EQ(listing["slots"].size(), present_);
+    using Type = nlohmann::json::value_t;
+    nlohmann::json labSlot;
+    bool uninitialised = false;
+    for (const nlohmann::json &slot : listing["slots"]) {
+        EXPECT_EQ(slot["id"].type(), Type::number_unsigned);
+        for (const char *key :
+             {"description", "manufacturer", "hardware_version", "firmware_version"})
+            EXPECT_EQ(slot[key].type(), Type::string) << key;
+        if (slot["id"] == twin.slot) {
+            EXPECT_EQ(slot["token"], nullptr);
+            EXPECT_EQ(slot["error"], "CKR_TOKEN_NOT_RECOGNIZED");
+            continue;
+        }
+        EXPECT_EQ(slot["error"], nullptr);
+        for (const char *key : {"initialized", "rng", "login_required", "write_protected"})
+            EXPECT_EQ(slot["token"][key].type(), Type::boolean) << key;
+        uninitialised = uninitialised || slot["token"]["initialized"] == false;
+        if (slot["id"] == lab.slot)
+            labSlot = slot;
+    }
+    EXPECT_TRUE(uninitialised) << list.result.out;
+    const DumpRun run =
+        Dump({.args = {"--token", "pkcs11:token=lab", "--bytes", "1k", "--record", kRecord},
+              .sample = SampleOf(lab)});
+    ASSERT_EQ(run.result.exitStatus, 0) << run.result.err;
+    const nlohmann::json record = nlohmann::json::parse(run.record);
+    EXPECT_EQ(record["token"], labSlot["token"]);
+    labSlot.erase("token");
+    labSlot.erase("error");
+    EXPECT_EQ(record["slot"], labSlot);
 }
 
 // A setuid-root copy and a copy with file capabilities bind the built-in module whatever their

@@ -78,7 +78,7 @@ _randdump()
             return
             ;;
     esac
-    COMPREPLY=($(compgen -W "--list --token --slot -o --output --bytes --block --sessions
+    COMPREPLY=($(compgen -W "--list --json --token --slot -o --output --bytes --block --sessions
         --record --check --restarts --module -q --quiet -h --help -V --version" -- "$cur"))
 } &&
     complete -F _randdump randdump

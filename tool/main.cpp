@@ -304,7 +304,9 @@ ExitStatus Run(const CK_FUNCTION_LIST &p11, const Options &options, std::unique_
         return kIncompatibleVersion;
     }
     if (options.action == Options::Action::kList) {
-        const ExitStatus status = ListSlots(p11, stdout, report) == CKR_OK ? kCompleted : kNoToken;
+        const CK_RV listed =
+            options.json ? ListSlotsJson(p11, stdout, report) : ListSlots(p11, stdout, report);
+        const ExitStatus status = listed == CKR_OK ? kCompleted : kNoToken;
         module.Finalize(report);
         return CloseStandardOutput(status);
     }

@@ -48,6 +48,57 @@ Json Time(const std::optional<std::chrono::system_clock::time_point> &when)
 
 }  // namespace
 
+Json ModuleObject(const std::string &path, const CK_INFO *info)
+{
+    Json module = {{"path", path},
+                   {"cryptoki_version", nullptr},
+                   {"manufacturer", nullptr},
+                   {"description", nullptr},
+                   {"library_version", nullptr}};
+    if (info != nullptr) {
+        module["cryptoki_version"] = Version(info->cryptokiVersion);
+        module["manufacturer"] = Field(info->manufacturerID);
+        module["description"] = Field(info->libraryDescription);
+        module["library_version"] = Version(info->libraryVersion);
+    }
+    return module;
+}
+
+Json SlotObject(CK_SLOT_ID slot, const CK_SLOT_INFO *info)
+{
+    Json object = {{"id", slot},
+                   {"description", nullptr},
+                   {"manufacturer", nullptr},
+                   {"hardware_version", nullptr},
+                   {"firmware_version", nullptr}};
+    if (info != nullptr) {
+        object["description"] = Field(info->slotDescription);
+        object["manufacturer"] = Field(info->manufacturerID);
+        object["hardware_version"] = Version(info->hardwareVersion);
+        object["firmware_version"] = Version(info->firmwareVersion);
+    }
+    return object;
+}
+
+Json TokenObject(const CK_TOKEN_INFO *info, const std::string &uri)
+{
+    if (info == nullptr) {
+        return nullptr;
+    }
+    const auto flag = [&](CK_FLAGS which) { return (info->flags & which) != 0; };
+    return {{"label", Field(info->label)},
+            {"manufacturer", Field(info->manufacturerID)},
+            {"model", Field(info->model)},
+            {"serial", Field(info->serialNumber)},
+            {"hardware_version", Version(info->hardwareVersion)},
+            {"firmware_version", Version(info->firmwareVersion)},
+            {"initialized", flag(CKF_TOKEN_INITIALIZED)},
+            {"rng", flag(CKF_RNG)},
+            {"login_required", flag(CKF_LOGIN_REQUIRED)},
+            {"write_protected", flag(CKF_WRITE_PROTECTED)},
+            {"uri", uri.empty() ? Json(nullptr) : Json(uri)}};
+}
+
 Record::Record(std::span<char *const> argv)
     : tool_({{"name", "randdump"}, {"version", CkhelperVersion()}}), commandLine_(Json::array())
 {
@@ -65,42 +116,14 @@ Record::Record(std::span<char *const> argv)
 
 void Record::Module(const std::string &path, const CK_INFO *info)
 {
-    module_ = {{"path", path},
-               {"cryptoki_version", nullptr},
-               {"manufacturer", nullptr},
-               {"description", nullptr},
-               {"library_version", nullptr}};
-    if (info != nullptr) {
-        module_["cryptoki_version"] = Version(info->cryptokiVersion);
-        module_["manufacturer"] = Field(info->manufacturerID);
-        module_["description"] = Field(info->libraryDescription);
-        module_["library_version"] = Version(info->libraryVersion);
-    }
+    module_ = ModuleObject(path, info);
 }
 
 void Record::Token(CK_SLOT_ID slot, const CK_SLOT_INFO *slotInfo, const CK_TOKEN_INFO *tokenInfo,
                    const std::string &uri)
 {
-    slot_ = {{"id", slot},
-             {"description", nullptr},
-             {"manufacturer", nullptr},
-             {"hardware_version", nullptr},
-             {"firmware_version", nullptr}};
-    if (slotInfo != nullptr) {
-        slot_["description"] = Field(slotInfo->slotDescription);
-        slot_["manufacturer"] = Field(slotInfo->manufacturerID);
-        slot_["hardware_version"] = Version(slotInfo->hardwareVersion);
-        slot_["firmware_version"] = Version(slotInfo->firmwareVersion);
-    }
-    if (tokenInfo != nullptr) {
-        token_ = {{"label", Field(tokenInfo->label)},
-                  {"manufacturer", Field(tokenInfo->manufacturerID)},
-                  {"model", Field(tokenInfo->model)},
-                  {"serial", Field(tokenInfo->serialNumber)},
-                  {"hardware_version", Version(tokenInfo->hardwareVersion)},
-                  {"firmware_version", Version(tokenInfo->firmwareVersion)},
-                  {"uri", uri.empty() ? Json(nullptr) : Json(uri)}};
-    }
+    slot_ = SlotObject(slot, slotInfo);
+    token_ = TokenObject(tokenInfo, uri);
 }
 
 void Record::Drawn(const Sample &sample)

@@ -16,6 +16,12 @@
 
 namespace randdump {
 
+// The module, a slot and a token as the record and randdump --list --json show them; each
+// information null when it could not be read.
+nlohmann::ordered_json ModuleObject(const std::string &path, const CK_INFO *info);
+nlohmann::ordered_json SlotObject(CK_SLOT_ID slot, const CK_SLOT_INFO *info);
+nlohmann::ordered_json TokenObject(const CK_TOKEN_INFO *info, const std::string &uri);
+
 class Record {
 public:
     // The tool, the command line (each PIN shown as ****) and the host.

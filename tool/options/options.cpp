@@ -29,10 +29,11 @@ enum Option : int {
     kRecord,
     kCheck,
     kRestarts,
+    kJson,
     kOptionEnd
 };
 
-constexpr std::array<option, 15> kLongOptions{{
+constexpr std::array<option, 16> kLongOptions{{
     {"output", required_argument, nullptr, kOutput},
     {"help", no_argument, nullptr, kHelp},
     {"version", no_argument, nullptr, kVersion},
@@ -47,6 +48,7 @@ constexpr std::array<option, 15> kLongOptions{{
     {"record", required_argument, nullptr, kRecord},
     {"check", no_argument, nullptr, kCheck},
     {"restarts", required_argument, nullptr, kRestarts},
+    {"json", no_argument, nullptr, kJson},
     {nullptr, 0, nullptr, 0},
 }};
 
@@ -150,6 +152,9 @@ bool ReadOption(int option, char *argument, Options &options, std::string &error
             options.record = argument;
             error = "--record takes the path of a file, not standard output";
             return *argument != '\0' && std::string_view(argument) != "-";
+        case kJson:
+            options.json = true;
+            return true;
         case kCheck:
             options.check = true;
             return true;
@@ -210,9 +215,12 @@ bool ParseOptions(std::span<char *> argv, Options &options, std::string &error)
         error = "unexpected argument " + Quoted(argv[static_cast<std::size_t>(optind)]);
     } else if ((seen.at(kHelp) || seen.at(kVersion)) && !alone) {
         error = "--help and --version take no other argument";
-    } else if (seen.at(kList) &&
-               given != 1 + (seen.at(kModule) ? 1 : 0) + (seen.at(kQuiet) ? 1 : 0)) {
-        error = "--list lists every slot and takes no other argument but --module and -q";
+    } else if (seen.at(kJson) && !seen.at(kList)) {
+        error = "--json goes with --list";
+    } else if (seen.at(kList) && given != 1 + (seen.at(kModule) ? 1 : 0) +
+                                              (seen.at(kQuiet) ? 1 : 0) +
+                                              (seen.at(kJson) ? 1 : 0)) {
+        error = "--list lists every slot and takes no other argument but --module, --json and -q";
     } else if (options.slot && options.token != nullptr) {
         error = "--slot and --token both choose the token; give one of them";
     } else if (!options.bytes && options.output == nullptr) {

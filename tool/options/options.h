@@ -30,6 +30,7 @@ struct Options {
     unsigned sessions = 1;                               // --sessions
     const char *record = nullptr;                        // --record: a path
     bool check = false;                                  // --check
+    bool json = false;                                   // --json, with --list
     bool quiet = false;     // -q: no banner, progress or summary; failures still said
     unsigned restarts = 1;  // --restarts: rows of `bytes`, each after a start of its own
 };

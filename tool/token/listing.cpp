@@ -2,9 +2,12 @@
 
 #include <algorithm>
 #include <array>
+#include <cctype>
+#include <string_view>
 #include <vector>
 
 #include "ckhelper.h"
+#include "evidence/record.h"
 #include "report.h"
 #include "session.h"
 
@@ -29,6 +32,23 @@ std::string TokenUri(CK_SLOT_ID slot)
     }
     uri.resize(size - 1);
     return uri;
+}
+
+// A result's name as PKCS#11 spells it (CKR_DEVICE_ERROR), from the text the library gives
+// it; a code it does not know, in hex.
+std::string ResultIdentifier(CK_RV rv)
+{
+    const char *text = ResultName(rv);
+    if (text == nullptr || (rv & CKR_VENDOR_DEFINED) != 0) {
+        std::array<char, 24> hex{};
+        std::snprintf(hex.data(), hex.size(), "0x%lX", rv);
+        return hex.data();
+    }
+    std::string name = "CKR_";
+    for (const char c : std::string_view(text)) {
+        name += c == ' ' ? '_' : static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    }
+    return name;
 }
 
 // "CALL error CODE, TEXT", in the listing, for a slot that cannot be read.
@@ -117,6 +137,41 @@ std::string Printable(std::span<const CK_UTF8CHAR> field)
         at += std::max<std::size_t>(length, 1);
     }
     return text;
+}
+
+CK_RV ListSlotsJson(const CK_FUNCTION_LIST &p11, std::FILE *out, Report &report)
+{
+    using Json = nlohmann::ordered_json;
+    std::vector<CK_SLOT_ID> slots;
+    const CK_RV rv = ckhelper::SlotList(p11, CK_FALSE, slots);
+    if (rv != CKR_OK) {
+        report.Failure("C_GetSlotList", rv);
+        return rv;
+    }
+    CK_INFO info{};
+    Json listing;
+    listing["module"] =
+        ModuleObject(ProviderModulePath(), p11.C_GetInfo(&info) == CKR_OK ? &info : nullptr);
+    listing["slots"] = Json::array();
+    for (const CK_SLOT_ID slot : slots) {
+        CK_SLOT_INFO slotInfo{};
+        const bool known = p11.C_GetSlotInfo(slot, &slotInfo) == CKR_OK;
+        Json entry = SlotObject(slot, known ? &slotInfo : nullptr);
+        entry["token"] = nullptr;
+        entry["error"] = nullptr;
+        if (known && (slotInfo.flags & CKF_TOKEN_PRESENT) != 0) {
+            CK_TOKEN_INFO token{};
+            if (const CK_RV failed = p11.C_GetTokenInfo(slot, &token); failed != CKR_OK) {
+                entry["error"] = ResultIdentifier(failed);
+            } else {
+                entry["token"] = TokenObject(&token, TokenUri(slot));
+            }
+        }
+        listing["slots"].push_back(entry);
+    }
+    const std::string text = listing.dump(2, ' ', true, Json::error_handler_t::replace);
+    std::fprintf(out, "%s\n", text.c_str());
+    return CKR_OK;
 }
 
 std::string SlotName(CK_SLOT_ID slot)

@@ -19,6 +19,11 @@ namespace randdump {
 // standard error.
 CK_RV ListSlots(const CK_FUNCTION_LIST &p11, std::FILE *out, Report &report);
 
+// The same as one JSON document, with the record's module, slot and token objects: the module,
+// then every slot in the module's order, each with its token (null when there is none or it
+// cannot be read) and the name of C_GetTokenInfo's failure (or null).
+CK_RV ListSlotsJson(const CK_FUNCTION_LIST &p11, std::FILE *out, Report &report);
+
 // A blank-padded field of CK_TOKEN_INFO or CK_SLOT_INFO as text: trailing blanks stripped, bytes
 // that would drive a terminal (C0 and C1 controls, in one byte or in UTF-8) and bytes that are
 // not UTF-8 shown as \xNN.
