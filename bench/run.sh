@@ -13,6 +13,8 @@
 #   7. --check, 256 MiB to /dev/null through -o -, against the same run without it: wall at most
 #      x1.15, CPU at most x1.6
 #   8. --record, likewise: wall at most x1.10
+#   9. a slow token (1 ms a call), 1 MiB through -o -: the first byte within a quarter of the
+#      time the whole MiB takes
 # usage: bench/run.sh [RUNS]
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -57,4 +59,6 @@ compare "$runs" "$work/out" --max wall=1.15 --max cpu=1.6 \
 echo "== 8. --record, 256 MiB to /dev/null"
 compare "$runs" "$work/out" --max wall=1.10 \
   "record=$randdump -o - --bytes 256M --record $work/out/record.json" "plain=$randdump -o - --bytes 256M"
+echo "== 9. a slow token (1 ms a call), 1 MiB through -o -: time to the first byte"
+python3 bench/firstbyte.py 3 0.25 $shim "$randdump" -o - --bytes 1M || missed=1
 exit $missed

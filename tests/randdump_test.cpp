@@ -541,6 +541,12 @@ TEST_F(Randdump, DrawsEachSizeInEachBlockSizeThroughEachSessionCountToEachSink)
         {"a finite stream whose reader closes early", {.args = {"-o", "-", "--bytes", "100M"}, .wrapper = closing,
          .fresh = true, .sample = "-", .size = 0}, 3, kBanner + "Cannot write standard output: Broken pipe\n", "", end,
          false, ""},
+        {"a slow token's stream, written as it comes: every byte once, in order", {.script = "pause=3000", .args =
+         {"-q", "-o", "-", "--bytes", "100K", "--check"}, .fresh = true, .sample = "-", .size = 102400}, 0, "", "",
+         "C_GenerateRandom x100\n" + end, false, ""},
+        {"a slow token's stream through 4 sessions", {.script = "pause=10000", .args = {"-q", "-o", "-", "--bytes",
+         "100K", "--sessions", "4"}, .fresh = true, .sample = "-", .size = 102400, .sessions = 4}, 0, "", "",
+         "C_CloseSession x4\nC_Finalize\n", false, ""},
         {"--sessions 4: each block once, at its place", {.args = {"--sessions", "4", "--bytes", "1000000", "--block",
          "1000"}, .size = 1000000, .block = 1000, .sessions = 4}, 0, "", "", "C_CloseSession x4\nC_Finalize\n"},
         {"--sessions 4, one failing: all stop at their next block and close", {.script =

@@ -42,7 +42,9 @@ BlockRing::BlockRing(Sink &sink, std::size_t block, std::optional<std::uint64_t>
       chunkCount_(std::max<std::size_t>(2, (sessions + perChunk_ - 1) / perChunk_ + 1)),
       memory_(nullptr,
               Release{stride_ * chunkCount_ >= kHugePage ? kHugePage : Sink::kDirectAlignment}),
-      filled_(chunkCount_)
+      filled_(chunkCount_),
+      early_(!sink.Durable()),
+      blockFilled_(early_ ? chunkCount_ * perChunk_ : 0)
 {
     const std::size_t size = stride_ * chunkCount_;
     memory_.reset(static_cast<std::byte *>(
@@ -112,6 +114,9 @@ std::optional<BlockRing::Block> BlockRing::Claim()
 void BlockRing::Filled(const Block &block)
 {
     const std::uint64_t chunk = block.index / perChunk_;
+    if (early_) {
+        blockFilled_[(chunk % chunkCount_) * perChunk_ + block.index % perChunk_] = true;
+    }
     if (++filled_[chunk % chunkCount_] == BlocksIn(chunk)) {
         const std::lock_guard lock(mutex_);  // so that the writer cannot miss it
         changed_.notify_all();
@@ -142,28 +147,67 @@ bool BlockRing::Finish()
     return !failed_;
 }
 
-// The writer thread: each chunk in turn, once all its blocks are filled.
+std::size_t BlockRing::FilledFrom(std::uint64_t chunk, std::size_t from) const
+{
+    const std::size_t first = static_cast<std::size_t>(chunk % chunkCount_) * perChunk_;
+    const auto blocks = static_cast<std::size_t>(BlocksIn(chunk));
+    while (from < blocks && blockFilled_[first + from]) {
+        ++from;
+    }
+    return from;
+}
+
+bool BlockRing::WriteBlocks(std::uint64_t chunk, std::size_t from, std::size_t to)
+{
+    const std::size_t size = std::min(BytesIn(chunk), to * block_) - from * block_;
+    const std::span<const std::byte> bytes = ChunkAt(chunk).subspan(from * block_, size);
+    const std::uint64_t offset = base_ + chunk * chunkBytes_ + from * block_;
+    if (inspector_ == nullptr) {
+        return sink_.Write(bytes, offset);
+    }
+    if (!inspector_->Inspect({bytes, offset, block_})) {
+        refused_ = true;
+        return false;
+    }
+    const std::uint64_t before = sink_.Written();
+    const bool written = sink_.Write(bytes, offset);
+    inspector_->Written(bytes.first(sink_.Written() - before));
+    return written;
+}
+
+// The writer thread: each chunk in turn, once all its blocks are filled, or on a stream as far
+// as they are when it has waited kPatience.
 void BlockRing::Write()
 {
     std::unique_lock lock(mutex_);
     for (std::uint64_t chunk = 0; BlocksIn(chunk) != 0; ++chunk) {
         std::atomic<std::uint64_t> &filled = filled_[chunk % chunkCount_];
-        changed_.wait(lock, [&] { return stopped_ || filled == BlocksIn(chunk); });
-        if (stopped_) {
-            return;
+        const auto whole = [&] { return stopped_ || filled == BlocksIn(chunk); };
+        std::size_t done = 0;  // the blocks of the chunk written already
+        bool written = true;
+        while (early_ && written && !changed_.wait_for(lock, kPatience, whole)) {
+            const std::size_t ready = FilledFrom(chunk, done);
+            if (ready > done) {
+                lock.unlock();
+                written = WriteBlocks(chunk, done, ready);
+                lock.lock();
+                done = ready;
+            }
         }
-        lock.unlock();
-        const std::span<const std::byte> bytes = ChunkAt(chunk).first(BytesIn(chunk));
-        const std::uint64_t offset = base_ + chunk * chunkBytes_;
-        bool written = false;
-        if (inspector_ == nullptr) {
-            written = sink_.Write(bytes, offset);
-        } else if (inspector_->Inspect({bytes, offset, block_})) {
-            const std::uint64_t before = sink_.Written();
-            written = sink_.Write(bytes, offset);
-            inspector_->Written(bytes.first(sink_.Written() - before));
+        if (written) {
+            changed_.wait(lock, whole);
+            if (stopped_) {
+                return;
+            }
+            lock.unlock();
+            written = WriteBlocks(chunk, done, static_cast<std::size_t>(BlocksIn(chunk)));
         } else {
-            refused_ = true;
+            lock.unlock();
+        }
+        if (early_) {
+            const std::size_t first = static_cast<std::size_t>(chunk % chunkCount_) * perChunk_;
+            std::fill_n(blockFilled_.begin() + static_cast<std::ptrdiff_t>(first), perChunk_,
+                        false);
         }
         lock.lock();
         if (!written) {

@@ -3,6 +3,7 @@
 #define TOOL_BLOCKRING_H
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
@@ -23,7 +24,8 @@ namespace randdump {
 // block of a chunk is filled: block i always lands at offset i x block, whatever the
 // scheduling. The chunks form a ring of fixed size, aligned for writes that bypass the page
 // cache, so memory stays bounded however long the sample: a session waits when it would run a
-// ring ahead of the writer.
+// ring ahead of the writer. On a stream, a chunk that has waited kPatience is written as far as
+// its blocks are filled, so that a slow token's reader gets bytes at once.
 class BlockRing {
 public:
     // `total` bytes, or without end, in blocks of `block` bytes, for `sessions` filling at once,
@@ -60,6 +62,7 @@ public:
 
     // The size a chunk comes near; a larger block makes a chunk of its own.
     static constexpr std::size_t kChunkTarget = std::size_t{1024} * 1024;
+    static constexpr std::chrono::milliseconds kPatience{100};
 
 private:
     struct Release {
@@ -70,6 +73,11 @@ private:
     [[nodiscard]] std::uint64_t BlocksIn(std::uint64_t chunk) const;
     [[nodiscard]] std::size_t BytesIn(std::uint64_t chunk) const;
     std::span<std::byte> ChunkAt(std::uint64_t chunk);
+    // Shows blocks [from, to) of the chunk to the inspector and writes them; false when either
+    // refused them.
+    bool WriteBlocks(std::uint64_t chunk, std::size_t from, std::size_t to);
+    // The blocks filled in order from `from` on, in the chunk's place in the ring.
+    [[nodiscard]] std::size_t FilledFrom(std::uint64_t chunk, std::size_t from) const;
     void Write();
 
     Sink &sink_;
@@ -91,6 +99,8 @@ private:
     std::atomic<std::uint64_t> next_{0};              // the next block to hand out
     std::atomic<std::uint64_t> written_{0};           // the chunks written
     std::vector<std::atomic<std::uint64_t>> filled_;  // the blocks filled, by place in the ring
+    const bool early_;                                // a stream: chunks written in part
+    std::vector<std::atomic<bool>> blockFilled_;      // with early_: by block, by place
     std::atomic<bool> stopped_{false};
     bool failed_ = false;
     bool refused_ = false;
