@@ -5,7 +5,7 @@ set -euo pipefail
 packages=(
   cmake ninja-build g++ clang clang-format clang-tidy libclang-rt-14-dev pkg-config
   libp11-kit-dev nlohmann-json3-dev libssl-dev dpkg-dev file lintian bash-completion man-db libgtest-dev libgmock-dev softhsm2 ent rng-tools5 python3 strace e2fsprogs gnutls-bin groff-base opensc p11-kit-modules dieharder
-  libtpm2-pkcs11-1 devscripts libcap2-bin tmux
+  libtpm2-pkcs11-1 devscripts libcap2-bin tmux jq
 )
 missing=()
 for package in "${packages[@]}"; do
