@@ -1065,6 +1065,11 @@ TEST_F(Randdump, ListsEverySlotAsJsonWithTheRecordsObjects)
     EXPECT_EQ(list.result.err, "");
     const nlohmann::json listing = nlohmann::json::parse(list.result.out);
     EXPECT_EQ(listing["module"]["path"], P11SHIM_PATH);
+    // The module's own file, as sha256sum and stat see it.
+    const std::string digest =
+        testsupport::RunChild({"/usr/bin/sha256sum", P11SHIM_PATH}, "/", {}).out.substr(0, 64);
+    EXPECT_EQ(listing["module"]["sha256"], digest);
+    EXPECT_EQ(listing["module"]["size"], fs::file_size(P11SHIM_PATH));
     ASSERT_EQ(listing["slots"].size(), present_);
     using Type = nlohmann::json::value_t;
     nlohmann::json labSlot;
@@ -1092,6 +1097,8 @@ TEST_F(Randdump, ListsEverySlotAsJsonWithTheRecordsObjects)
               .sample = SampleOf(lab)});
     ASSERT_EQ(run.result.exitStatus, 0) << run.result.err;
     const nlohmann::json record = nlohmann::json::parse(run.record);
+    EXPECT_EQ(record["module"], listing["module"]);
+    EXPECT_EQ(record["login"], false);
     EXPECT_EQ(record["token"], labSlot["token"]);
     labSlot.erase("token");
     labSlot.erase("error");

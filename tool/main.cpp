@@ -34,6 +34,7 @@
 #include "status.h"
 #include "token/listing.h"
 #include "token/module.h"
+#include "token/modulefile.h"
 #include "token/sessions.h"
 #include "token/token.h"
 
@@ -145,7 +146,9 @@ void DescribeModule(const CK_FUNCTION_LIST &p11, Record &record)
 {
     CK_INFO info{};
     const bool known = provider::Entry(p11.C_GetInfo)(&info) == CKR_OK;
-    record.Module(ProviderModulePath(), known ? &info : nullptr);
+    record.Module(ProviderModulePath(),
+                  DescribeModuleFile(reinterpret_cast<const void *>(p11.C_Initialize)),
+                  known ? &info : nullptr);
 }
 
 // The slot and its token, as the record names them.

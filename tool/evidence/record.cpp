@@ -48,9 +48,11 @@ Json Time(const std::optional<std::chrono::system_clock::time_point> &when)
 
 }  // namespace
 
-Json ModuleObject(const std::string &path, const CK_INFO *info)
+Json ModuleObject(const std::string &path, const ModuleFile &file, const CK_INFO *info)
 {
     Json module = {{"path", path},
+                   {"sha256", file.sha256 ? Json(*file.sha256) : Json(nullptr)},
+                   {"size", file.size ? Json(*file.size) : Json(nullptr)},
                    {"cryptoki_version", nullptr},
                    {"manufacturer", nullptr},
                    {"description", nullptr},
@@ -114,9 +116,9 @@ Record::Record(std::span<char *const> argv)
     }
 }
 
-void Record::Module(const std::string &path, const CK_INFO *info)
+void Record::Module(const std::string &path, const ModuleFile &file, const CK_INFO *info)
 {
-    module_ = ModuleObject(path, info);
+    module_ = ModuleObject(path, file, info);
 }
 
 void Record::Token(CK_SLOT_ID slot, const CK_SLOT_INFO *slotInfo, const CK_TOKEN_INFO *tokenInfo,

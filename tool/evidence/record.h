@@ -16,9 +16,16 @@
 
 namespace randdump {
 
+// The module's own file (see token/modulefile.h); nothing when it could not be read.
+struct ModuleFile {
+    std::optional<std::string> sha256;  // lower-case hex
+    std::optional<std::uint64_t> size;
+};
+
 // The module, a slot and a token as the record and randdump --list --json show them; each
 // information null when it could not be read.
-nlohmann::ordered_json ModuleObject(const std::string &path, const CK_INFO *info);
+nlohmann::ordered_json ModuleObject(const std::string &path, const ModuleFile &file,
+                                    const CK_INFO *info);
 nlohmann::ordered_json SlotObject(CK_SLOT_ID slot, const CK_SLOT_INFO *info);
 nlohmann::ordered_json TokenObject(const CK_TOKEN_INFO *info, const std::string &uri);
 
@@ -27,8 +34,8 @@ public:
     // The tool, the command line (each PIN shown as ****) and the host.
     explicit Record(std::span<char *const> argv);
 
-    // The module loaded; `info` is null when C_GetInfo failed.
-    void Module(const std::string &path, const CK_INFO *info);
+    // The module loaded, its file; `info` is null when C_GetInfo failed.
+    void Module(const std::string &path, const ModuleFile &file, const CK_INFO *info);
     // The slot drawn from, and its token; each info null when it could not be read.
     void Token(CK_SLOT_ID slot, const CK_SLOT_INFO *slotInfo, const CK_TOKEN_INFO *tokenInfo,
                const std::string &uri);

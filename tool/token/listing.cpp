@@ -10,6 +10,7 @@
 #include "evidence/record.h"
 #include "report.h"
 #include "session.h"
+#include "token/modulefile.h"
 
 namespace randdump {
 namespace {
@@ -150,8 +151,9 @@ CK_RV ListSlotsJson(const CK_FUNCTION_LIST &p11, std::FILE *out, Report &report)
     }
     CK_INFO info{};
     Json listing;
-    listing["module"] =
-        ModuleObject(ProviderModulePath(), p11.C_GetInfo(&info) == CKR_OK ? &info : nullptr);
+    listing["module"] = ModuleObject(
+        ProviderModulePath(), DescribeModuleFile(reinterpret_cast<const void *>(p11.C_Initialize)),
+        p11.C_GetInfo(&info) == CKR_OK ? &info : nullptr);
     listing["slots"] = Json::array();
     for (const CK_SLOT_ID slot : slots) {
         CK_SLOT_INFO slotInfo{};
