@@ -7,9 +7,13 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cinttypes>
-#include <cstdio>
+#include <charconv>
 #include <fstream>
+#include <optional>
+#include <sstream>
+#include <string>
+#include <string_view>
+#include <system_error>
 #include <vector>
 
 #include "descriptor.h"
@@ -18,8 +22,19 @@
 namespace randdump {
 namespace {
 
+// A number of /proc/self/maps, in `base`; none when the text is not one.
+std::optional<std::uintmax_t> Number(std::string_view text, int base)
+{
+    std::uintmax_t value = 0;
+    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value, base);
+    return error == std::errc() && end == text.data() + text.size() && !text.empty()
+               ? std::optional(value)
+               : std::nullopt;
+}
+
 // Whether /proc/self/maps gives the mapping that holds `code` as the file `file` is; true when
-// it cannot be read (no /proc), false when it shows another file.
+// it cannot be read (no /proc), false when it shows another file. A line: FROM-TO PERMISSIONS
+// OFFSET MAJOR:MINOR INODE PATH, the numbers but the inode in hex.
 bool MappedFrom(const void *code, const struct stat &file)
 {
     std::ifstream maps("/proc/self/maps");
@@ -28,17 +43,23 @@ bool MappedFrom(const void *code, const struct stat &file)
     }
     const auto address = reinterpret_cast<std::uintptr_t>(code);
     for (std::string line; std::getline(maps, line);) {
-        std::uintmax_t from = 0;
-        std::uintmax_t to = 0;
-        unsigned major = 0;
-        unsigned minor = 0;
-        std::uintmax_t inode = 0;
-        if (std::sscanf(line.c_str(), "%jx-%jx %*s %*s %x:%x %ju", &from, &to, &major, &minor,
-                        &inode) == 5 &&
-            address >= from && address < to) {
-            return major == ::major(file.st_dev) && minor == ::minor(file.st_dev) &&
-                   inode == file.st_ino;
+        std::istringstream fields(line);
+        std::string range;
+        std::string permissions;
+        std::string offset;
+        std::string device;
+        std::string inode;
+        fields >> range >> permissions >> offset >> device >> inode;
+        const std::string_view span(range);
+        const std::string_view numbers(device);
+        const auto from = Number(span.substr(0, span.find('-')), 16);
+        const auto to = Number(span.substr(span.find('-') + 1), 16);
+        if (!from || !to || address < *from || address >= *to) {
+            continue;
         }
+        return Number(numbers.substr(0, numbers.find(':')), 16) == ::major(file.st_dev) &&
+               Number(numbers.substr(numbers.find(':') + 1), 16) == ::minor(file.st_dev) &&
+               Number(inode, 10) == file.st_ino;
     }
     return false;
 }
