@@ -25,7 +25,7 @@ void RestartRepeat::Feed(std::span<const std::byte> bytes, std::uint64_t offset)
         return key;
     };
     for (std::size_t at = 0; at <= std::min(2 * kShift, last) && !failure_; ++at) {
-        if (keys_.count(keyAt(at)) != 0) {
+        if (keys_.contains(keyAt(at))) {
             failure_ = offset;
         }
     }
