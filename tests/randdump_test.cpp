@@ -1152,12 +1152,21 @@ TEST_F(Randdump, APrivilegedCopyLoadsNoModuleItsCallerNamesAndWorksWithItsCaller
     const std::string pin = (secret / "pin").string();
     // The module reads the token store only the system's configuration names: this test's, in a
     // mount namespace of the run's own.
-    const std::function<void()> ownConfiguration = [&] {
-        if (unshare(CLONE_NEWNS) != 0 ||
-            mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
-            mount(conf_.c_str(), "/etc/softhsm/softhsm2.conf", nullptr, MS_BIND, nullptr) != 0)
-            _exit(126);
+    // Never the machine's own: an empty store stands for it where the caller's is not wanted.
+    const TempDir empty;
+    fs::create_directory(empty / "tokens");
+    std::ofstream(empty / "softhsm2.conf")
+        << "directories.tokendir = " << (empty / "tokens").string()
+        << "\nobjectstore.backend = file\n";
+    const auto configuration = [](const std::string &conf) {
+        return std::function<void()>([conf] {
+            if (unshare(CLONE_NEWNS) != 0 ||
+                mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+                mount(conf.c_str(), "/etc/softhsm/softhsm2.conf", nullptr, MS_BIND, nullptr) != 0)
+                _exit(126);
+        });
     };
+    const std::function<void()> ownConfiguration = configuration(conf_);
     for (const bool capable : {false, true}) {
         SCOPED_TRACE(capable ? "cap_dac_override+ep" : "setuid root");
         const TempDir copy;
@@ -1180,7 +1189,8 @@ TEST_F(Randdump, APrivilegedCopyLoadsNoModuleItsCallerNamesAndWorksWithItsCaller
         // The caller's SOFTHSM2_CONF does not reach the module: its tokens are not listed.
         std::vector<std::string> list = argv;
         list.emplace_back("--list");
-        run = testsupport::RunChild(list, "/", {{"SOFTHSM2_CONF", conf_}});
+        run = testsupport::RunChild(list, "/", {{"SOFTHSM2_CONF", conf_}},
+                                    configuration((empty / "softhsm2.conf").string()));
         EXPECT_EQ(run.out.find("token: lab"), std::string::npos) << run.out;
 
         // What the options name is looked at with the caller's rights, and --module is refused.
