@@ -65,11 +65,11 @@ void AdaptiveProportion::Feed(std::span<const std::byte> bytes)
 {
     std::size_t at = 0;
     while (at < bytes.size()) {
+        // The first sample is counted with the rest, as it equals itself: a window of 512
+        // bytes is then sixteen whole vectors.
         if (seen_ == 0) {
             first_ = bytes[at];
-            count_ = 1;
-            seen_ = 1;
-            ++at;
+            count_ = 0;
         }
         const std::size_t take = std::min(window_ - seen_, bytes.size() - at);
         count_ += Count(&bytes[at], take, first_, vectors_);
