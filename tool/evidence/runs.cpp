@@ -55,8 +55,10 @@ __attribute__((target("avx2"))) std::size_t IdenticalRuns::FeedVectors(
     for (; at + kStep <= bytes.size(); at += kStep) {
         const std::uint64_t equal =
             EqualToBefore(&bytes[at]) | (EqualToBefore(&bytes[at + 32]) << 32U);
-        std::uint64_t longer = equal;  // where countedCutoff_ bytes end, within the 64
-        for (std::uint64_t i = 2; i < countedCutoff_ && longer != 0; ++i) {
+        // Two bytes in a row equal to the ones before them, rare in random data, before the
+        // exact search: a branch that is nearly always the same way.
+        std::uint64_t longer = countedCutoff_ > 2 ? equal & (equal << 1U) : equal;
+        for (std::uint64_t i = 3; i < countedCutoff_ && longer != 0; ++i) {
             longer &= longer << 1U;
         }
         const auto carried = static_cast<std::uint64_t>(std::countr_one(equal));
