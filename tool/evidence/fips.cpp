@@ -188,16 +188,32 @@ RANDDUMP_AVX2 __m256i Load(const std::uint64_t *from)
     return _mm256_loadu_si256(reinterpret_cast<const __m256i *>(from));
 }
 
-// The popcount of each byte.
-RANDDUMP_AVX2 __m256i BytePopcounts(__m256i x)
+// The popcount of each byte, from its low and its high nibble, each in the low half of a byte.
+RANDDUMP_AVX2 __m256i BytePopcounts(__m256i low, __m256i high)
 {
-    const __m256i nibble = _mm256_set1_epi8(0x0F);
     const __m256i popcounts = _mm256_setr_epi8(0, 1, 1, 2, 1, 2, 2, 3, 1, 2, 2, 3, 2, 3, 3, 4, 0, 1,
                                                1, 2, 1, 2, 2, 3, 1, 2, 2, 3, 2, 3, 3, 4);
-    const __m256i low = _mm256_and_si256(x, nibble);
-    const __m256i high = _mm256_and_si256(_mm256_srli_epi16(x, 4), nibble);
     return _mm256_add_epi8(_mm256_shuffle_epi8(popcounts, low),
                            _mm256_shuffle_epi8(popcounts, high));
+}
+
+// A mask as its bytes' low nibbles and their high nibbles, each in the low half of a byte, as
+// the popcount table takes them. Split once: an AND keeps a split mask split.
+struct Split {
+    __m256i low;
+    __m256i high;
+};
+
+RANDDUMP_AVX2 Split SplitNibbles(__m256i x)
+{
+    const __m256i nibble = _mm256_set1_epi8(0x0F);
+    return {_mm256_and_si256(x, nibble), _mm256_and_si256(_mm256_srli_epi16(x, 4), nibble)};
+}
+
+RANDDUMP_AVX2 Split And(Split mask, __m256i with)
+{
+    return {_mm256_and_si256(mask.low, with),
+            _mm256_and_si256(mask.high, _mm256_srli_epi16(with, 4))};
 }
 
 // D of four words, from the words and those after them.
@@ -214,10 +230,11 @@ RANDDUMP_AVX2 __m256i Ahead(__m256i d, __m256i next)
 }
 
 // Adds the runs a mask marks to the byte counters: of either value, and of ones.
-RANDDUMP_AVX2 void CountStarts(__m256i starts, __m256i word, __m256i &all, __m256i &ones)
+RANDDUMP_AVX2 void CountStarts(Split starts, Split word, __m256i &all, __m256i &ones)
 {
-    all = _mm256_add_epi8(all, BytePopcounts(starts));
-    ones = _mm256_add_epi8(ones, BytePopcounts(_mm256_and_si256(starts, word)));
+    all = _mm256_add_epi8(all, BytePopcounts(starts.low, starts.high));
+    ones = _mm256_add_epi8(ones, BytePopcounts(_mm256_and_si256(starts.low, word.low),
+                                               _mm256_and_si256(starts.high, word.high)));
 }
 
 RANDDUMP_AVX2 std::uint64_t Sum(__m256i wide)
@@ -238,7 +255,6 @@ __attribute__((target("avx2"))) Runs CountRunsAvx2(const Bits &bits)
     __m256i a4 = zero;
     __m256i a5 = zero;
     __m256i a6 = zero;
-    __m256i o1 = zero;
     __m256i o2 = zero;
     __m256i o3 = zero;
     __m256i o4 = zero;
@@ -256,21 +272,23 @@ __attribute__((target("avx2"))) Runs CountRunsAvx2(const Bits &bits)
         const __m256i next = Load(&bits[at + 2]);
         const __m256i d = Same(word, next, Load(&kFollowed[at]));
         const __m256i dNext = Same(next, Load(&bits[at + 3]), Load(&kFollowed[at + 1]));
-        __m256i starts = _mm256_and_si256(
+        Split starts = SplitNibbles(_mm256_and_si256(
             _mm256_xor_si256(
                 word, _mm256_or_si256(_mm256_srli_epi64(word, 1), _mm256_slli_epi64(before, 63))),
-            Load(&kStartable[at]));
-        CountStarts(starts, word, a1, o1);
-        starts = _mm256_and_si256(starts, d);
-        CountStarts(starts, word, a2, o2);
-        starts = _mm256_and_si256(starts, Ahead<1>(d, dNext));
-        CountStarts(starts, word, a3, o3);
-        starts = _mm256_and_si256(starts, Ahead<2>(d, dNext));
-        CountStarts(starts, word, a4, o4);
-        starts = _mm256_and_si256(starts, Ahead<3>(d, dNext));
-        CountStarts(starts, word, a5, o5);
-        starts = _mm256_and_si256(starts, Ahead<4>(d, dNext));
-        CountStarts(starts, word, a6, o6);
+            Load(&kStartable[at])));
+        // The high nibbles need no mask: the starts' are clear above them.
+        const Split value{word, _mm256_srli_epi16(word, 4)};
+        a1 = _mm256_add_epi8(a1, BytePopcounts(starts.low, starts.high));
+        starts = And(starts, d);
+        CountStarts(starts, value, a2, o2);
+        starts = And(starts, Ahead<1>(d, dNext));
+        CountStarts(starts, value, a3, o3);
+        starts = And(starts, Ahead<2>(d, dNext));
+        CountStarts(starts, value, a4, o4);
+        starts = And(starts, Ahead<3>(d, dNext));
+        CountStarts(starts, value, a5, o5);
+        starts = And(starts, Ahead<4>(d, dNext));
+        CountStarts(starts, value, a6, o6);
         // Whole bytes of D that are all ones: side by side in a word, or across the boundary
         // to the next word.
         const __m256i whole = _mm256_cmpeq_epi8(d, allOnes);
@@ -284,14 +302,17 @@ __attribute__((target("avx2"))) Runs CountRunsAvx2(const Bits &bits)
                 allWide[length++] += Sum(_mm256_sad_epu8(*counter, zero));
                 *counter = zero;
             }
-            length = 0;
-            for (__m256i *counter : {&o1, &o2, &o3, &o4, &o5, &o6}) {
+            length = 1;
+            for (__m256i *counter : {&o2, &o3, &o4, &o5, &o6}) {
                 onesWide[length++] += Sum(_mm256_sad_epu8(*counter, zero));
                 *counter = zero;
             }
             steps = 0;
         }
     }
+    // Runs of ones and of zeros take turns from the first bit's value: the runs of ones are half
+    // of them, the odd one included when the first is a one.
+    onesWide[0] = (allWide[0] + (bits[1] >> 63U)) / 2;
     Runs runs;
     runs.all = allWide;
     runs.ones = onesWide;
