@@ -30,8 +30,16 @@ void Unfilled::Found(std::uint64_t offset)
 
 void Unfilled::Count(std::size_t at)
 {
-    const std::uint64_t block = blocksBefore_ + at / block_;
-    const std::size_t position = at % block_;
+    // The block of `at` from the one of the byte counted before it, as they come in order: a
+    // division only where they lie more than a block apart.
+    const std::size_t ahead = at - blockStart_;
+    if (ahead >= block_) {
+        const std::size_t blocks = ahead < 2 * block_ ? 1 : ahead / block_;
+        blockStart_ += blocks * block_;
+        blocksIn_ += blocks;
+    }
+    const std::uint64_t block = blocksBefore_ + blocksIn_;
+    const std::size_t position = at - blockStart_;
     if (block / kWindow != window_) {
         window_ = block / kWindow;
         std::fill(counts_.begin(), counts_.end(), 0);
@@ -121,6 +129,8 @@ __attribute__((target("avx512f,avx512bw"))) std::size_t Unfilled::FeedAvx512(
 void Unfilled::Feed(std::span<const std::byte> bytes, std::uint64_t offset)
 {
     offset_ = offset;
+    blockStart_ = 0;
+    blocksIn_ = 0;
     for (std::size_t i = 0; i < laid_.size(); ++i) {
         laid_.at(i) = pattern_.at((offset + i) % kPattern);
     }

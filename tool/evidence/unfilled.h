@@ -58,6 +58,8 @@ private:
     std::array<std::byte, 64> laid_{};  // the pattern as laid from the fed bytes' offset on
     std::uint64_t offset_ = 0;          // of the bytes being fed
     std::uint64_t blocksBefore_ = 0;    // blocks fed before them
+    std::size_t blockStart_ = 0;        // in them, of the block of the last byte counted
+    std::uint64_t blocksIn_ = 0;        // whole blocks in them before that one
     std::uint64_t run_ = 0;             // unwritten bytes in a row, up to the last one looked at
     std::uint64_t runStart_ = 0;
     std::uint64_t window_ = 0;
