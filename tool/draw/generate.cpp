@@ -17,8 +17,11 @@ namespace {
 void Fill(std::span<std::byte> block, std::uint64_t offset, std::span<const std::byte> pattern)
 {
     std::size_t filled = std::min(pattern.size(), block.size());
+    // One division a block: a block is filled before every call.
+    std::size_t from = offset % pattern.size();
     for (std::size_t at = 0; at < filled; ++at) {
-        block[at] = pattern[(offset + at) % pattern.size()];
+        block[at] = pattern[from];
+        from = from + 1 == pattern.size() ? 0 : from + 1;
     }
     while (filled < block.size()) {
         const std::size_t copy = std::min(filled, block.size() - filled);
