@@ -2,6 +2,8 @@
 
 #include <sys/random.h>
 
+#include <nlohmann/json.hpp>
+
 #include <algorithm>
 #include <cerrno>
 #include <cstring>

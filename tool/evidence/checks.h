@@ -4,7 +4,7 @@
 #ifndef TOOL_EVIDENCE_CHECKS_H
 #define TOOL_EVIDENCE_CHECKS_H
 
-#include <nlohmann/json.hpp>
+#include <nlohmann/json_fwd.hpp>
 
 #include <array>
 #include <cstddef>

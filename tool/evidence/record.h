@@ -14,13 +14,9 @@
 #include <span>
 #include <string>
 
-namespace randdump {
+#include "token/modulefile.h"
 
-// The module's own file (see token/modulefile.h); nothing when it could not be read.
-struct ModuleFile {
-    std::optional<std::string> sha256;  // lower-case hex
-    std::optional<std::uint64_t> size;
-};
+namespace randdump {
 
 // The module, a slot and a token as the record and randdump --list --json show them; each
 // information null when it could not be read.
