@@ -10,7 +10,7 @@ namespace {
 
 constexpr std::uint32_t kNone = std::numeric_limits<std::uint32_t>::max();
 constexpr unsigned kHeadBits = 17;  // twice as many chains as blocks
-constexpr unsigned kSetBits = 13;   // half as many slots as stretches: 256 KiB, in the core's cache
+constexpr unsigned kSetBits = 13;   // two slots a set, one a stretch: 256 KiB, in the core's cache
 
 std::uint64_t Mix(std::uint64_t low, std::uint64_t high)
 {
