@@ -12,16 +12,28 @@ namespace randdump {
 
 namespace {
 
-// The pattern laid by sample offset (the byte at `offset` holds pattern[offset % size]), once,
-// then what is filled copied after itself: a few large copies a block.
+// The pattern laid by sample offset (the byte at `offset` holds pattern[offset % size]): its
+// first 16 bytes one at a time, then fixed-size copies of 16 and of 64 bytes, which the compiler
+// makes a store or two each, where calls to copy whatever size cost as much as the bytes. Copies
+// of what is filled after itself where 16 is no multiple of the pattern.
 void Fill(std::span<std::byte> block, std::uint64_t offset, std::span<const std::byte> pattern)
 {
-    std::size_t filled = std::min(pattern.size(), block.size());
-    // One division a block: a block is filled before every call.
+    constexpr std::size_t kStep = 16;
+    constexpr std::size_t kPiece = 64;
+    const bool steps = kStep % pattern.size() == 0;
+    std::size_t filled = std::min(steps ? kStep : pattern.size(), block.size());
     std::size_t from = offset % pattern.size();
     for (std::size_t at = 0; at < filled; ++at) {
         block[at] = pattern[from];
         from = from + 1 == pattern.size() ? 0 : from + 1;
+    }
+    if (steps && block.size() >= kPiece) {
+        for (; filled < kPiece; filled += kStep) {
+            std::memcpy(&block[filled], block.data(), kStep);
+        }
+        for (; filled + kPiece <= block.size(); filled += kPiece) {
+            std::memcpy(&block[filled], block.data(), kPiece);
+        }
     }
     while (filled < block.size()) {
         const std::size_t copy = std::min(filled, block.size() - filled);
