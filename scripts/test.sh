@@ -31,7 +31,7 @@ echo "== Clang, Debug, with ASan and UBSan"
 run_suite build/sanitize -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
   -DCMAKE_BUILD_TYPE=Debug -DCKHELPER_SANITIZE=ON
 
-echo "== libFuzzer, 60 seconds"
+echo "== libFuzzer, a minute: two targets side by side for 30 seconds"
 scripts/fuzz.sh 60
 
 echo "== Format and lint"
