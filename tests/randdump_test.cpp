@@ -21,6 +21,7 @@
 #include "evidence/restartrepeat.h"
 #include "evidence/runs.h"
 #include "support/support.h"
+#include "token/resultidentifier.h"
 
 #include <nlohmann/json.hpp>
 
@@ -1140,6 +1141,25 @@ TEST_F(Randdump, ListsEverySlotAsJsonWithTheRecordsObjects)
     labSlot.erase("token");
     labSlot.erase("error");
     EXPECT_EQ(record["slot"], labSlot);
+}
+
+// The listing's `error` as scripts compare it: each result as the header spells it, which its
+// text does not always tell (data length range, key indigestable, PIN expiered); a code the
+// standard does not name, a vendor's included, in hex.
+TEST(ResultIdentifier, NamesEachResultAsTheHeaderSpellsIt)
+{
+    const std::vector<std::pair<CK_RV, std::string>> rows{
+        {CKR_TOKEN_NOT_RECOGNIZED, "CKR_TOKEN_NOT_RECOGNIZED"},
+        {CKR_DATA_LEN_RANGE, "CKR_DATA_LEN_RANGE"},
+        {CKR_KEY_INDIGESTIBLE, "CKR_KEY_INDIGESTIBLE"},
+        {CKR_PIN_EXPIRED, "CKR_PIN_EXPIRED"},
+        {CKR_RANDOM_NO_RNG, "CKR_RANDOM_NO_RNG"},
+        {CKR_SESSION_PARALLEL_NOT_SUPPORTED, "CKR_SESSION_PARALLEL_NOT_SUPPORTED"},
+        {0x80000102UL, "0x80000102"},
+        {0x1234UL, "0x1234"},
+    };
+    for (const auto &[rv, name] : rows)
+        EXPECT_EQ(randdump::ResultIdentifier(rv), name);
 }
 
 // A setuid-root copy and a copy with file capabilities bind the built-in module whatever their

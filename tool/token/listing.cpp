@@ -2,8 +2,6 @@
 
 #include <algorithm>
 #include <array>
-#include <cctype>
-#include <string_view>
 #include <vector>
 
 #include "ckhelper.h"
@@ -11,6 +9,7 @@
 #include "report.h"
 #include "session.h"
 #include "token/modulefile.h"
+#include "token/resultidentifier.h"
 
 namespace randdump {
 namespace {
@@ -33,23 +32,6 @@ std::string TokenUri(CK_SLOT_ID slot)
     }
     uri.resize(size - 1);
     return uri;
-}
-
-// A result's name as PKCS#11 spells it (CKR_DEVICE_ERROR), from the text the library gives
-// it; a code it does not know, in hex.
-std::string ResultIdentifier(CK_RV rv)
-{
-    const char *text = ResultName(rv);
-    if (text == nullptr || (rv & CKR_VENDOR_DEFINED) != 0) {
-        std::array<char, 24> hex{};
-        std::snprintf(hex.data(), hex.size(), "0x%lX", rv);
-        return hex.data();
-    }
-    std::string name = "CKR_";
-    for (const char c : std::string_view(text)) {
-        name += c == ' ' ? '_' : static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-    }
-    return name;
 }
 
 // "CALL error CODE, TEXT", in the listing, for a slot that cannot be read.
