@@ -636,6 +636,24 @@ TEST_F(Randdump, ChecksWhatTheTokenGivesRecordsTheRunAndStartsAfreshForEachRow)
                   "checks": {"passed": false, "failure": {"check": ")" +
                check + R"(", "offset": )" + at + "}}}";
     };
+    // Three rows from a generator the shim seeds alike at each start, as `script` varies it: a
+    // restart repeat at the second row.
+    const auto seededAlike = [&](const char *name, const char *script) {
+        return Case{
+            name,
+            {.script = script,
+             .args = {"--check", "--restarts", "3", "--bytes", "1000", "--record", kRecord}},
+            5,
+            failed + "restart repeat at byte 1000\n" + kBeside,
+            "",
+            "C_Finalize\nC_Initialize\n" + row,
+            false,
+            kBanner,
+            0,
+            {},
+            "",
+            verdict("restart repeat", 1000)};
+    };
     const Token &lab = Find("lab");
     // clang-format off
     ExpectOutcomes({
@@ -676,21 +694,11 @@ TEST_F(Randdump, ChecksWhatTheTokenGivesRecordsTheRunAndStartsAfreshForEachRow)
         {"a constant block, on a stream: nothing of its chunk sent", {.script = "bad=constant@3", .args =
          {"-o", "-", "--check", "--bytes", "1M"}, .fresh = true, .sample = "-"}, 5, kBanner + failed +
          "stuck at byte 2048\n", "", "C_GenerateRandom x1024\n" + end, false, "", 0, {}, "", "", 2048},
-        {"a generator seeded alike at every start", {.script = "replay", .args = {"--check", "--restarts", "3",
-         "--bytes", "1000", "--record", kRecord}}, 5, failed + "restart repeat at byte 1000\n" + kBeside, "",
-         "C_Finalize\nC_Initialize\n" + row, false, kBanner, 0, {}, "", verdict("restart repeat", 1000)},
-        {"restarts seeded alike, each one byte further along", {.script = "replay;skip=1", .args = {"--check",
-         "--restarts", "3", "--bytes", "1000", "--record", kRecord}}, 5, failed + "restart repeat at byte 1000\n" +
-         kBeside, "", "C_Finalize\nC_Initialize\n" + row, false, kBanner, 0, {}, "", verdict("restart repeat", 1000)},
-        {"restarts seeded alike, each 37 bytes further along", {.script = "replay;skip=37", .args = {"--check",
-         "--restarts", "3", "--bytes", "1000", "--record", kRecord}}, 5, failed + "restart repeat at byte 1000\n" +
-         kBeside, "", "C_Finalize\nC_Initialize\n" + row, false, kBanner, 0, {}, "", verdict("restart repeat", 1000)},
-        {"restarts seeded alike but for their first byte", {.script = "replay;fresh=1", .args = {"--check",
-         "--restarts", "3", "--bytes", "1000", "--record", kRecord}}, 5, failed + "restart repeat at byte 1000\n" +
-         kBeside, "", "C_Finalize\nC_Initialize\n" + row, false, kBanner, 0, {}, "", verdict("restart repeat", 1000)},
-        {"restarts seeded alike but for their first 16 bytes", {.script = "replay;fresh=16", .args = {"--check",
-         "--restarts", "3", "--bytes", "1000", "--record", kRecord}}, 5, failed + "restart repeat at byte 1000\n" +
-         kBeside, "", "C_Finalize\nC_Initialize\n" + row, false, kBanner, 0, {}, "", verdict("restart repeat", 1000)},
+        seededAlike("a generator seeded alike at every start", "replay"),
+        seededAlike("restarts seeded alike, each one byte further along", "replay;skip=1"),
+        seededAlike("restarts seeded alike, each 37 bytes further along", "replay;skip=37"),
+        seededAlike("restarts seeded alike but for their first byte", "replay;fresh=1"),
+        seededAlike("restarts seeded alike but for their first 16 bytes", "replay;fresh=16"),
         {"a module whose C_Finalize ends nothing: no restart data", {.script = "nofinalize", .args = {"--restarts",
          "3", "--bytes", "1000"}}, 1, "C_Initialize error 191, cryptoki already initialized\nranddump: the module did "
          "not start afresh after C_Finalize, so its rows would not be restart data\n", "",
