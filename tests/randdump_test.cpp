@@ -1502,6 +1502,8 @@ TEST(HealthChecks, FailAtTheirCutoffsAndNotBefore)
              std::copy_n(&b[16], 16, &b[16 + 65537 * 16]); }, ""},
         {"a 64-byte stretch again 6,400 bytes on, in blocks of 1,000", 1000, kMiB, [](auto &b) {
              std::copy_n(&b[320], 64, &b[320 + 6400]); }, "repeated", 320 + 6400},
+        {"a stretch again, its first 16 bytes cut between slices, in blocks of 7", 7, kMiB, [](auto &b) {
+             std::copy_n(&b[245696 - 6400], 64, &b[245696]); }, "repeated", 245696},
         {"15 repetition count failures", 1024, kMiB, [&](auto &b) {
              for (std::size_t i = 0; i < 15; ++i) run(b, 10000 + i * 100, 6); }, ""},
         {"16 repetition count failures", 1024, kMiB, [&](auto &b) {
@@ -1564,12 +1566,12 @@ TEST(HealthChecks, FindARestartRepeatAtAnyShiftWithin64Bytes)
 TEST(HealthChecks, FollowRunsAndWindowsAcrossThePiecesTheyAreFedIn)
 {
     std::vector<std::byte> bytes = RandomBytes(200000, 7);
-    // Runs of one value, at every place across a vector's width, and a window whose first byte
-    // comes back 18 and 19 times.
+    // Runs of one value, at every place across a vector step's 128 bytes, and a window whose
+    // first byte comes back 18 and 19 times.
     std::vector<std::pair<std::size_t, std::size_t>> runs{{1000, 5},   {2000, 6},   {3031, 7},
                                                           {40000, 31}, {65530, 32}, {100000, 40}};
-    for (std::size_t at = 0; at < 32; ++at)
-        runs.emplace_back(5000 + at * 101, 6);
+    for (std::size_t at = 0; at < 128; ++at)
+        runs.emplace_back(5000 + at * 131, 6);
     for (const auto &[at, length] : runs)
         std::fill_n(bytes.begin() + static_cast<std::ptrdiff_t>(at), length, std::byte{0x42});
     for (std::size_t i = 0; i < 18; ++i)

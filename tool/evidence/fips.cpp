@@ -244,6 +244,15 @@ RANDDUMP_AVX2 std::uint64_t Sum(__m256i wide)
     return lanes[0] + lanes[1] + lanes[2] + lanes[3];
 }
 
+// A byte counter's sum, which it then starts again from; by reference in a function inlined, as a
+// counter whose address is taken would be kept in memory.
+RANDDUMP_AVX2 std::uint64_t Widen(__m256i &counter)
+{
+    const std::uint64_t sum = Sum(_mm256_sad_epu8(counter, _mm256_setzero_si256()));
+    counter = _mm256_setzero_si256();
+    return sum;
+}
+
 __attribute__((target("avx2"))) Runs CountRunsAvx2(const Bits &bits)
 {
     const __m256i zero = _mm256_setzero_si256();
@@ -297,16 +306,17 @@ __attribute__((target("avx2"))) Runs CountRunsAvx2(const Bits &bits)
             maybeLong, _mm256_or_si256(_mm256_and_si256(whole, _mm256_slli_epi64(whole, 8)),
                                        _mm256_and_si256(_mm256_slli_epi64(whole, 56), wholeNext)));
         if (++steps == kStepsPerWidening || at + 4 >= kWords) {
-            std::size_t length = 0;
-            for (__m256i *counter : {&a1, &a2, &a3, &a4, &a5, &a6}) {
-                allWide[length++] += Sum(_mm256_sad_epu8(*counter, zero));
-                *counter = zero;
-            }
-            length = 1;
-            for (__m256i *counter : {&o2, &o3, &o4, &o5, &o6}) {
-                onesWide[length++] += Sum(_mm256_sad_epu8(*counter, zero));
-                *counter = zero;
-            }
+            allWide[0] += Widen(a1);
+            allWide[1] += Widen(a2);
+            allWide[2] += Widen(a3);
+            allWide[3] += Widen(a4);
+            allWide[4] += Widen(a5);
+            allWide[5] += Widen(a6);
+            onesWide[1] += Widen(o2);
+            onesWide[2] += Widen(o3);
+            onesWide[3] += Widen(o4);
+            onesWide[4] += Widen(o5);
+            onesWide[5] += Widen(o6);
             steps = 0;
         }
     }

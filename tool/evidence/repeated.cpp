@@ -62,23 +62,22 @@ bool Repeated::SeenBlock(const Key &key)
     return seen;
 }
 
-// Whether the stretch numbered `stretch` starts as one of the kStretches before it.
-bool Repeated::SeenStretch(const Key &key, std::uint64_t stretch)
+// Whether the stretch numbered `stretch` starts as one of the kStretches before it. Inlined into
+// the loop over a feed's stretches, and without a branch that random bytes would send either way.
+inline bool Repeated::SeenStretch(const Key &key, std::uint64_t stretch)
 {
     std::array<Slot, 2> &set = sets_[Mix(key.high, key.low) >> (64U - kSetBits)];
     const auto number = static_cast<std::uint32_t>(stretch + 1);
     const auto high = static_cast<std::uint32_t>(key.high >> 32U);
-    bool seen = false;
-    for (const Slot &slot : set) {
-        seen = seen || (slot.stretch != 0 && slot.low == key.low && slot.high == high &&
-                        static_cast<std::uint32_t>(number - slot.stretch) <= kStretches);
-    }
+    // How long ago each way's stretch came: an empty way's (number 0) longest ago.
+    const std::uint32_t age0 = number - set[0].stretch;
+    const std::uint32_t age1 = number - set[1].stretch;
+    const auto holds = [&](const Slot &slot, std::uint32_t age) {
+        return slot.low == key.low && slot.high == high && slot.stretch != 0 && age <= kStretches;
+    };
+    const bool seen = holds(set[0], age0) || holds(set[1], age1);
     // The older way gives its place.
-    Slot &oldest = static_cast<std::uint32_t>(number - set[0].stretch) >=
-                           static_cast<std::uint32_t>(number - set[1].stretch)
-                       ? set[0]
-                       : set[1];
-    oldest = {key.low, high, number};
+    set[static_cast<std::size_t>(age1 > age0)] = {key.low, high, number};
     return seen;
 }
 
@@ -103,16 +102,16 @@ void Repeated::Feed(std::span<const std::byte> bytes, std::uint64_t offset)
             }
         }
     }
-    for (std::size_t at = (kStretch - offset % kStretch) % kStretch; at < bytes.size();
-         at += kStretch) {
-        if (at + kKey > bytes.size()) {
-            pendingBytes_ = bytes.size() - at;
-            pendingOffset_ = offset + at;
-            std::copy(bytes.begin() + static_cast<std::ptrdiff_t>(at), bytes.end(),
-                      pending_.begin());
-        } else if (SeenStretch(KeyAt(&bytes[at]), (offset + at) / kStretch)) {
+    std::size_t at = (kStretch - offset % kStretch) % kStretch;
+    for (; at + kKey <= bytes.size(); at += kStretch) {
+        if (SeenStretch(KeyAt(&bytes[at]), (offset + at) / kStretch)) {
             Found(offset + at);
         }
+    }
+    if (at < bytes.size()) {
+        pendingBytes_ = bytes.size() - at;
+        pendingOffset_ = offset + at;
+        std::copy(bytes.begin() + static_cast<std::ptrdiff_t>(at), bytes.end(), pending_.begin());
     }
 }
 

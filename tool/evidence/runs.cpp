@@ -46,34 +46,44 @@ __attribute__((target("avx2"), always_inline)) inline std::uint64_t EqualToBefor
         _mm256_cmpeq_epi8(_mm256_loadu_si256(here), _mm256_loadu_si256(before))));
 }
 
-// Sixty-four bytes at a time: a mask of the bytes equal to the one before; a run is followed
-// byte by byte only where it could reach the counted length.
+// A hundred and twenty-eight bytes at a time: a mask of the bytes equal to the one before, in two
+// words; a run is followed byte by byte only where it could reach the counted length. Between,
+// only the length of the run the bytes end in is kept, in a register.
 __attribute__((target("avx2"))) std::size_t IdenticalRuns::FeedVectors(
     std::span<const std::byte> bytes, std::size_t at)
 {
-    constexpr std::size_t kStep = 64;
+    constexpr std::size_t kStep = 128;
+    std::uint64_t length = length_;
     for (; at + kStep <= bytes.size(); at += kStep) {
-        const std::uint64_t equal =
+        const std::uint64_t low =
             EqualToBefore(&bytes[at]) | (EqualToBefore(&bytes[at + 32]) << 32U);
+        const std::uint64_t high =
+            EqualToBefore(&bytes[at + 64]) | (EqualToBefore(&bytes[at + 96]) << 32U);
         // Two bytes in a row equal to the ones before them, rare in random data, before the
         // exact search: a branch that is nearly always the same way.
-        std::uint64_t longer = countedCutoff_ > 2 ? equal & (equal << 1U) : equal;
-        for (std::uint64_t i = 3; i < countedCutoff_ && longer != 0; ++i) {
-            longer &= longer << 1U;
+        std::uint64_t longLow = low;
+        std::uint64_t longHigh = high;
+        for (std::uint64_t i = 2; i < countedCutoff_ && (longLow | longHigh) != 0; ++i) {
+            longHigh &= (longHigh << 1U) | (longLow >> 63U);
+            longLow &= longLow << 1U;
         }
-        const auto carried = static_cast<std::uint64_t>(std::countr_one(equal));
-        if (longer != 0 || length_ + carried >= countedCutoff_) {
+        const auto carried = static_cast<std::uint64_t>(std::countr_one(low));
+        if ((longLow | longHigh) != 0 || length + carried >= countedCutoff_) {
+            last_ = bytes[at - 1];
+            length_ = length;
+            start_ = fed_ + at - length;
             for (std::size_t i = at; i < at + kStep; ++i) {
                 Step(bytes[i], fed_ + i);
             }
+            length = length_;
             continue;
         }
         // No run here reaches the counted length: only the one the last bytes make goes on.
-        const auto ending = static_cast<std::uint64_t>(std::countl_one(equal));
-        last_ = bytes[at + kStep - 1];
-        length_ = ending + 1;
-        start_ = fed_ + at + kStep - 1 - ending;
+        length = static_cast<std::uint64_t>(std::countl_one(high)) + 1;
     }
+    last_ = bytes[at - 1];
+    length_ = length;
+    start_ = fed_ + at - length;
     return at;
 }
 #endif
