@@ -1487,11 +1487,18 @@ TEST(HealthChecks, FailAtTheirCutoffsAndNotBefore)
          1003},
         {"16 unwritten bytes in a row, across chunks", 1024, 2 * kMiB, [&](auto &b) { unwritten(b, kMiB - 9, 16); },
          "unfilled", kMiB - 9},
+        {"15 unwritten bytes in a row, in a block", 1024, kMiB, [&](auto &b) { unwritten(b, 69957, 15); }, ""},
+        {"16 unwritten bytes in a row, in a block", 1024, kMiB, [&](auto &b) { unwritten(b, 69957, 16); }, "unfilled",
+         69957},
+        {"16 unwritten bytes in a row, after a step's last 5", 1024, kMiB, [&](auto &b) { unwritten(b, 70011, 16); },
+         "unfilled", 70011},
         {"a position unwritten in 22 of 256 calls", 1024, kMiB, [&](auto &b) {
              for (std::size_t call = 0; call < 22; ++call) unwritten(b, call * 1024 + 700, 1); }, ""},
         {"a position unwritten in 23 of 256 calls", 1024, kMiB, [&](auto &b) {
              for (std::size_t call = 0; call < 23; ++call) unwritten(b, call * 1024 + 700, 1); }, "unfilled",
          22 * 1024 + 700},
+        {"the first byte unwritten in 23 of 256 calls of 127", 127, kMiB, [&](auto &b) {
+             for (std::size_t call = 0; call < 23; ++call) unwritten(b, call * 127, 1); }, "unfilled", 22 * 127},
         {"a position unwritten in 22 calls and one more in the next 256", 1024, kMiB, [&](auto &b) {
              for (std::size_t call = 234; call < 257; ++call) unwritten(b, call * 1024 + 700, 1); }, ""},
         {"31 identical bytes", 1024, kMiB, [&](auto &b) { run(b, 5000, 31); }, ""},
