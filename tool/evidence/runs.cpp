@@ -54,6 +54,12 @@ __attribute__((target("avx2"))) std::size_t IdenticalRuns::FeedVectors(
 {
     constexpr std::size_t kStep = 128;
     std::uint64_t length = length_;
+    // The members again as Step() keeps them: the run the bytes before `at` end in.
+    const auto settle = [&] {
+        last_ = bytes[at - 1];
+        length_ = length;
+        start_ = fed_ + at - length;
+    };
     for (; at + kStep <= bytes.size(); at += kStep) {
         const std::uint64_t low =
             EqualToBefore(&bytes[at]) | (EqualToBefore(&bytes[at + 32]) << 32U);
@@ -69,9 +75,7 @@ __attribute__((target("avx2"))) std::size_t IdenticalRuns::FeedVectors(
         }
         const auto carried = static_cast<std::uint64_t>(std::countr_one(low));
         if ((longLow | longHigh) != 0 || length + carried >= countedCutoff_) {
-            last_ = bytes[at - 1];
-            length_ = length;
-            start_ = fed_ + at - length;
+            settle();
             for (std::size_t i = at; i < at + kStep; ++i) {
                 Step(bytes[i], fed_ + i);
             }
@@ -81,9 +85,7 @@ __attribute__((target("avx2"))) std::size_t IdenticalRuns::FeedVectors(
         // No run here reaches the counted length: only the one the last bytes make goes on.
         length = static_cast<std::uint64_t>(std::countl_one(high)) + 1;
     }
-    last_ = bytes[at - 1];
-    length_ = length;
-    start_ = fed_ + at - length;
+    settle();
     return at;
 }
 #endif
