@@ -94,7 +94,7 @@ void After(A... a)
         const std::string_view bytes(reinterpret_cast<char *>(std::get<1>(args)),
                                      std::get<2>(args));
         if (!gNoDigest) {
-            c.digest = c.Digest(bytes, c.digest);
+            c.digest = c.Digest(bytes, c.digest, c.generated);
             c.blocks += c.Digest(bytes);
         }
         c.generated += bytes.size();
