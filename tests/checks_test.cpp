@@ -262,12 +262,20 @@ TEST(HealthChecks, FindARestartRepeatAtAnyShiftWithin64Bytes)
             bytes[2000 + i] = from >= 1000 ? bytes[static_cast<std::size_t>(from)]
                                            : more[static_cast<std::size_t>(from + 1000)];
         }
-        randdump::RestartRepeat restarts(1000);
-        for (std::size_t row = 0; row < 4; ++row)
-            restarts.Feed(std::span(bytes).subspan(row * 1000, 1000), row * 1000);
-        EXPECT_EQ(restarts.FirstFailure(),
-                  std::abs(shift) <= 64 ? std::optional<std::uint64_t>(2000) : std::nullopt);
-        EXPECT_EQ(restarts.Rows(), 4U);
+        // Whole rows, as chunks come; and in pieces that cut a row's first 144 bytes, as a slow
+        // token's stream is written.
+        for (const std::size_t piece : {1000, 100, 7}) {
+            SCOPED_TRACE(piece);
+            randdump::RestartRepeat restarts(1000);
+            for (std::size_t row = 0; row < 4; ++row)
+                for (std::size_t at = 0; at < 1000; at += piece)
+                    restarts.Feed(
+                        std::span(bytes).subspan(row * 1000 + at, std::min(piece, 1000 - at)),
+                        row * 1000 + at);
+            EXPECT_EQ(restarts.FirstFailure(),
+                      std::abs(shift) <= 64 ? std::optional<std::uint64_t>(2000) : std::nullopt);
+            EXPECT_EQ(restarts.Rows(), 4U);
+        }
     }
 }
 
