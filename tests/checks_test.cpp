@@ -323,6 +323,8 @@ TEST(HealthChecks, FollowRunsAndWindowsAcrossThePiecesTheyAreFedIn)
                     std::span(bytes).subspan(at, std::min(piece, bytes.size() - at));
                 runs.Feed(part);
                 proportion.Feed(part);
+                runs.Feed({});  // a piece with nothing in it changes nothing
+                proportion.Feed({});
             }
             EXPECT_EQ(std::tie(counted, firstCounted, firstStuck),
                       std::make_tuple(runs.Counted(), runs.FirstCounted(), runs.FirstStuck()));

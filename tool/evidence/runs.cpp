@@ -92,13 +92,16 @@ __attribute__((target("avx2"))) std::size_t IdenticalRuns::FeedVectors(
 
 void IdenticalRuns::Feed(std::span<const std::byte> bytes)
 {
+    if (bytes.empty()) {
+        return;
+    }
     std::size_t at = 0;
-    if (!started_ && !bytes.empty()) {
+    if (!started_) {
         Step(bytes[0], fed_);
         at = 1;
     }
 #ifdef __x86_64__
-    if (vectors_ && at == 0 && !bytes.empty()) {
+    if (vectors_ && at == 0) {
         Step(bytes[0], fed_);  // the vectors compare each byte with the one before
         at = 1;
     }
